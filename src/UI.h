@@ -1,0 +1,35 @@
+// Console primitives and the two panels of the screen: the number pad and the status values.
+#pragma once
+
+#include "determine_signal.h"
+
+#include <cstdint>
+
+// Console colours (background * 16 + foreground makes an attribute).
+constexpr int colour_black = 0;
+constexpr int colour_light_blue = 9;
+constexpr int colour_yellow = 14;
+constexpr int colour_bright_white = 15;
+constexpr std::uint16_t plain_attribute = 15; // bright white on black
+
+// The first row below everything the screen shows.
+constexpr int screen_rows = 15;
+
+void gotoxy(int x, int y);
+void setcolor(int background, int foreground);
+void set_nocursor(int visible);
+void put_text(const char* text);
+
+// The fixed labels beside which the status values stand.
+void draw_labels();
+
+// Draws the pad when a digit was typed in this cycle or the cover level or backlight differ from
+// the last drawing; always ends with the plain attribute.
+void num_pad_ui(int digit, sensor_input cover_input, std::uint8_t backlight);
+// Forgets the last drawing, so that the next call draws the pad whatever it is given.
+void num_pad_forget();
+
+// Writes the status values and, in a cycle with a sound, the sound line with its bells.
+void showState(const lock_status* status, std::uint8_t sound_code, const pw_buffer* buffer,
+               sensor_input cover_input, sensor_input door_input);
+int sound_display(std::uint8_t code);

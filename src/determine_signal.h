@@ -1,0 +1,108 @@
+// The signal set through which the window's inputs reach the controllers, its decoding, and the
+// main loop that owns every piece of the simulation's state.
+#pragma once
+
+#include <cstdint>
+
+// Door and cover input code: bit 0 the level (1 closed, 0 open), bit 1 set while the level did
+// not change in the current cycle.
+using sensor_input = std::uint8_t;
+constexpr sensor_input became_open = 0;
+constexpr sensor_input became_closed = 1;
+constexpr sensor_input open_unchanged = 2;
+constexpr sensor_input closed_unchanged = 3;
+
+// Marks an empty byte or digit: no digit typed, a digit already taken, no outcome this cycle.
+constexpr std::uint8_t empty_value = 255;
+constexpr int code_length = 4;
+
+struct key_input {
+    std::int32_t value;   // digit 0-9; 255 once taken; 0 after the end-of-cycle clear
+    std::uint8_t pressed; // 1 while `value` holds a digit nobody has taken
+};
+
+struct pw_code {
+    std::int32_t digits[code_length];
+};
+
+struct pw_buffer {
+    std::int32_t digits[code_length]; // slots at and beyond `count` hold stale digits
+    pw_code* registered;              // none until the first code is registered
+    std::int32_t count;               // 0 to 4
+};
+
+struct pw_control {
+    std::uint8_t locked; // the bolt as the lock controller last left it
+    pw_buffer* buffer;
+};
+
+enum sensor_event_index : int {
+    key_sensor = 0,
+    door_opened = 1,
+    door_closed = 2,
+    cover_opened = 3,
+    cover_closed = 4,
+};
+
+struct sensor_events {
+    std::uint8_t raised[5]; // indexed by sensor_event_index
+};
+
+struct signal_set {
+    key_input* keypad;
+    std::uint8_t lock_button;
+    pw_control* control;
+    sensor_events* events;
+};
+
+struct lock_status {
+    std::uint8_t changed; // set by every lock and unlock, never cleared
+    std::uint8_t locked;
+};
+
+// Creates the set when `signals` is null, then raises at most one signal for this cycle's inputs,
+// in order of precedence: lock button, door change, key, cover change, digit.
+signal_set* determine(std::uint8_t button_toggle, sensor_input door_input, std::uint8_t key_toggle,
+                      sensor_input cover_input, unsigned digit, signal_set* signals);
+
+// Clears the one-cycle signals of the set.
+void init_bss(signal_set* signals);
+
+// Releases the set and everything hanging from it, the registered code included.
+void release_signals(signal_set* signals);
+
+// Everything the main loop owns for the whole run.
+struct loop_state {
+    std::uint32_t pw_state = 0;
+    std::int32_t pw_timer = 0;
+    std::uint32_t lock_state = 0;
+    std::int32_t lock_timer = 0;
+    std::uint32_t sound_state = 0;
+    std::int32_t sound_timer = 0;
+    std::uint32_t light_state = 1;
+    std::int32_t light_timer = 0;
+    std::uint8_t backlight = 1;
+    lock_status status = {0, 0};
+    std::uint8_t pw_result = empty_value;
+    std::uint8_t key_clicked = 0;
+    sensor_input door_input = open_unchanged;
+    sensor_input cover_input = open_unchanged;
+    std::uint8_t button_toggle = 0;
+    std::uint8_t key_toggle = 0;
+    std::int32_t digit = empty_value;
+    std::uint32_t last_tick = 0;
+    signal_set* signals = nullptr;
+    std::uint8_t sound_code = 0; // the latest cycle's sound
+};
+
+// Resets the window's raw inputs before a polling window.
+void start_window(loop_state& loop);
+
+// Handles one key press of a polling window, echo included. Returns true for quit.
+bool handle_key(loop_state& loop, int key);
+
+// Runs one cycle: decoding, the four controllers, both panels, the end-of-cycle clear.
+void run_cycle(loop_state& loop, std::uint32_t start_tick);
+
+// The main loop: polling windows and a cycle every 10 clock ticks until Q. Returns 0.
+int mainmodule();

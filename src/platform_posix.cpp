@@ -1,0 +1,564 @@
+// The platform layer on POSIX terminals: raw keyboard through termios, output as ECMA-48
+// sequences gathered into one write per flush, a monotonic millisecond clock, and waiting in
+// ppoll so that an idle simulator costs next to no CPU.
+#include "platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iconv.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <strings.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr int standard_input = 0;
+constexpr int standard_output = 1;
+constexpr unsigned char escape = 0x1b;
+// The start of a sequence with nothing after it for this long is a key of its own (a lone ESC).
+constexpr std::uint32_t sequence_timeout_ticks = 25;
+// A sequence longer than this is cut into several keys rather than held back without end.
+constexpr std::size_t longest_sequence = 32;
+// What a reader sees when the input ends: it acts as Q.
+constexpr int end_of_input_key = 'Q';
+
+struct keyboard {
+    unsigned char bytes[4096];
+    std::size_t start;
+    std::size_t end;
+    bool ended;                  // end of input, or the terminal went away
+    bool partial_seen;           // the buffer ends in the start of a longer key
+    std::uint32_t partial_since; // when that start was first seen
+};
+
+struct screen_stream {
+    char bytes[16384];
+    std::size_t length;
+    int column; // where the terminal's cursor is
+    int row;
+    int want_column; // where the next text goes
+    int want_row;
+    std::uint16_t attribute;
+    std::uint16_t want_attribute;
+    bool attribute_known;
+    bool position_known;
+    bool cursor_hidden;
+    bool dead; // writing failed for good: nobody reads the output any more
+};
+
+// The console this process runs on. Kept for the whole process, because signal handlers must be
+// able to give the terminal back.
+struct console_state {
+    termios saved_modes;
+    bool raw;
+    keyboard keys;
+    screen_stream out;
+    iconv_t to_euc_kr;
+    bool euc_kr;
+    steady::time_point zero;
+    char restore_sequence[48];
+    std::size_t restore_length;
+};
+
+console_state console{};
+volatile std::sig_atomic_t pending_signal = 0;
+
+// ---- giving the terminal back ----
+
+// Async-signal-safe: only write and tcsetattr.
+void restore_terminal_now() {
+    if (console.restore_length > 0) {
+        [[maybe_unused]] ssize_t ignored =
+            write(standard_output, console.restore_sequence, console.restore_length);
+    }
+    if (console.raw) {
+        tcsetattr(standard_input, TCSADRAIN, &console.saved_modes);
+    }
+}
+
+extern "C" void on_fatal_signal(int signal_number) {
+    restore_terminal_now();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+extern "C" void on_ending_signal(int signal_number) {
+    pending_signal = signal_number;
+}
+
+[[noreturn]] void on_terminate() {
+    restore_terminal_now();
+    std::abort();
+}
+
+// Ends the process the way the pending signal asks, after giving the terminal back.
+void end_on_pending_signal() {
+    const int signal_number = pending_signal;
+    if (signal_number == 0) {
+        return;
+    }
+    console_close();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+    std::_Exit(128 + signal_number);
+}
+
+void install_handlers() {
+    struct sigaction ending {};
+    ending.sa_handler = on_ending_signal;
+    sigemptyset(&ending.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaction(signal_number, &ending, nullptr);
+    }
+    struct sigaction fatal {};
+    fatal.sa_handler = on_fatal_signal;
+    sigemptyset(&fatal.sa_mask);
+    fatal.sa_flags = SA_RESETHAND;
+    for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+        sigaction(signal_number, &fatal, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN); // a closed reader shows as a failed write
+    std::set_terminate(on_terminate);
+}
+
+bool enter_raw_mode() {
+    if (isatty(standard_input) == 0) {
+        return true; // keys come from a pipe or a file: no modes to change
+    }
+    if (tcgetattr(standard_input, &console.saved_modes) != 0) {
+        std::perror("doorlock: cannot read the terminal's modes");
+        return false;
+    }
+    termios raw = console.saved_modes;
+    // No echo, no line editing, no flow control or CR translation; Ctrl-C still interrupts.
+    raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(standard_input, TCSANOW, &raw) != 0) {
+        std::perror("doorlock: cannot set the terminal's modes");
+        return false;
+    }
+    console.raw = true;
+    return true;
+}
+
+void choose_encoding() {
+    std::setlocale(LC_ALL, "");
+    const char* charset = nl_langinfo(CODESET);
+    for (const char* korean : {"EUC-KR", "EUCKR", "CP949", "UHC"}) {
+        if (strcasecmp(charset, korean) == 0) {
+            console.to_euc_kr = iconv_open("CP949", "UTF-8");
+            console.euc_kr = console.to_euc_kr != reinterpret_cast<iconv_t>(-1);
+            return;
+        }
+    }
+}
+
+// ---- output ----
+
+void write_all(const char* data, std::size_t length) {
+    screen_stream& out = console.out;
+    while (length > 0 && !out.dead) {
+        const ssize_t written = write(standard_output, data, length);
+        if (written > 0) {
+            data += written;
+            length -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && errno == EAGAIN) {
+            pollfd ready{standard_output, POLLOUT, 0};
+            poll(&ready, 1, 100);
+        } else {
+            out.dead = true;
+        }
+    }
+}
+
+void flush_bytes() {
+    write_all(console.out.bytes, console.out.length);
+    console.out.length = 0;
+}
+
+// Makes room for `length` more bytes in the buffer; false when they can never fit.
+bool make_room(std::size_t length) {
+    if (console.out.length + length > sizeof console.out.bytes) {
+        flush_bytes();
+    }
+    return length <= sizeof console.out.bytes;
+}
+
+void emit(const char* data, std::size_t length) {
+    if (!make_room(length)) {
+        write_all(data, length);
+        return;
+    }
+    std::memcpy(console.out.bytes + console.out.length, data, length);
+    console.out.length += length;
+}
+
+void emit(const char* text) {
+    emit(text, std::strlen(text));
+}
+
+// Text without line breaks, in the terminal's character set.
+void emit_text(const char* text, std::size_t length) {
+    screen_stream& out = console.out;
+    if (!console.euc_kr || !make_room(length)) {
+        emit(text, length);
+        return;
+    }
+    // EUC-KR never takes more bytes than UTF-8 for the same text.
+    char* in = const_cast<char*>(text);
+    std::size_t in_left = length;
+    char* to = out.bytes + out.length;
+    std::size_t to_left = sizeof out.bytes - out.length;
+    while (in_left > 0 && to_left > 0) {
+        if (iconv(console.to_euc_kr, &in, &in_left, &to, &to_left) ==
+            static_cast<std::size_t>(-1)) {
+            if (errno == E2BIG) {
+                break;
+            }
+            *to++ = '?'; // not representable: one mark, then go on after the byte
+            --to_left;
+            ++in;
+            --in_left;
+        }
+    }
+    out.length = static_cast<std::size_t>(to - out.bytes);
+}
+
+// Columns a character takes on the terminal: two for Hangul and other wide East Asian forms.
+int column_width(std::uint32_t code_point) {
+    const bool wide = (code_point >= 0x1100 && code_point <= 0x115F) ||
+                      (code_point >= 0x2E80 && code_point <= 0xA4CF) ||
+                      (code_point >= 0xAC00 && code_point <= 0xD7A3) ||
+                      (code_point >= 0xF900 && code_point <= 0xFAFF) ||
+                      (code_point >= 0xFE30 && code_point <= 0xFE4F) ||
+                      (code_point >= 0xFF00 && code_point <= 0xFF60) ||
+                      (code_point >= 0xFFE0 && code_point <= 0xFFE6);
+    return wide ? 2 : 1;
+}
+
+// Follows the terminal's cursor over text that has been written.
+void advance_cursor(const char* text, std::size_t length) {
+    screen_stream& out = console.out;
+    for (std::size_t i = 0; i < length;) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\n') {
+            out.row += 1;
+            out.column = 0;
+            ++i;
+        } else if (byte == '\r') {
+            out.column = 0;
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            ++i; // the bell and other controls move nothing
+        } else if (byte < 0x80) {
+            out.column += 1;
+            ++i;
+        } else {
+            const std::size_t n = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+            std::uint32_t code_point = n == 1 ? byte : byte & (0x7Fu >> n);
+            for (std::size_t k = 1; k < n && i + k < length; ++k) {
+                code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+            }
+            out.column += column_width(code_point);
+            i += n;
+        }
+    }
+}
+
+// Sends the cursor move and attribute change that the next text needs, and nothing redundant.
+void settle_attribute() {
+    screen_stream& out = console.out;
+    if (!out.attribute_known || out.want_attribute != out.attribute) {
+        char sequence[16];
+        emit(sequence, sgr_sequence(out.want_attribute, sequence));
+        out.attribute = out.want_attribute;
+        out.attribute_known = true;
+    }
+}
+
+void settle_position() {
+    screen_stream& out = console.out;
+    if (out.position_known && out.want_column == out.column && out.want_row == out.row) {
+        return;
+    }
+    char sequence[24];
+    if (out.want_column == 0 && out.want_row == 0) {
+        emit("\x1b[H");
+    } else {
+        const int n = std::snprintf(sequence, sizeof sequence, "\x1b[%d;%dH", out.want_row + 1,
+                                    out.want_column + 1);
+        emit(sequence, static_cast<std::size_t>(n));
+    }
+    out.column = out.want_column;
+    out.row = out.want_row;
+    out.position_known = true;
+}
+
+// ---- keyboard ----
+
+void fill_keyboard() {
+    keyboard& keys = console.keys;
+    if (keys.ended) {
+        return;
+    }
+    if (keys.start == keys.end) {
+        keys.start = keys.end = 0;
+    } else if (keys.end == sizeof keys.bytes) {
+        std::memmove(keys.bytes, keys.bytes + keys.start, keys.end - keys.start);
+        keys.end -= keys.start;
+        keys.start = 0;
+    }
+    if (keys.end == sizeof keys.bytes) {
+        return;
+    }
+    pollfd ready{standard_input, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) {
+        return;
+    }
+    const ssize_t got = read(standard_input, keys.bytes + keys.end, sizeof keys.bytes - keys.end);
+    if (got > 0) {
+        keys.end += static_cast<std::size_t>(got);
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        keys.ended = true; // end of file, or the terminal is gone (EIO)
+    }
+}
+
+// Length of the next complete key press in the buffer, 0 when there is none yet.
+std::size_t next_key_length() {
+    keyboard& keys = console.keys;
+    const std::size_t available = keys.end - keys.start;
+    if (available == 0) {
+        return 0;
+    }
+    const bool stale =
+        keys.partial_seen && clock_ticks() - keys.partial_since >= sequence_timeout_ticks;
+    const std::size_t length =
+        key_press_length(keys.bytes + keys.start, available, !keys.ended && !stale);
+    if (length == 0 && !keys.partial_seen) {
+        keys.partial_seen = true;
+        keys.partial_since = clock_ticks();
+    }
+    return length;
+}
+
+std::size_t csi_length(const unsigned char* bytes, std::size_t length, bool more_may_come) {
+    // X10 mouse report: ESC [ M and three raw bytes.
+    if (length >= 3 && bytes[2] == 'M') {
+        return length >= 6 ? 6 : (more_may_come ? 0 : length);
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (bytes[i] >= 0x40 && bytes[i] <= 0x7E) {
+            return i + 1; // final byte
+        }
+        if (bytes[i] < 0x20 || bytes[i] > 0x3F || i + 1 >= longest_sequence) {
+            return i; // malformed or overlong: the sequence ends before this byte
+        }
+    }
+    return more_may_come ? 0 : length;
+}
+
+std::size_t utf8_length(const unsigned char* bytes, std::size_t length, bool more_may_come) {
+    const unsigned char lead = bytes[0];
+    const std::size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    for (std::size_t i = 1; i < needed; ++i) {
+        if (i >= length) {
+            return more_may_come ? 0 : i;
+        }
+        if ((bytes[i] & 0xC0) != 0x80) {
+            return i; // broken character: what came so far is one key
+        }
+    }
+    return needed;
+}
+
+} // namespace
+
+// ---- the operations the simulator uses ----
+
+std::size_t key_press_length(const unsigned char* bytes, std::size_t length, bool more_may_come) {
+    if (length == 0) {
+        return 0;
+    }
+    const unsigned char first = bytes[0];
+    if (first == escape) {
+        if (length == 1) {
+            return more_may_come ? 0 : 1;
+        }
+        const unsigned char second = bytes[1];
+        if (second == '[') {
+            return csi_length(bytes, length, more_may_come);
+        }
+        if (second == 'O') {
+            return length >= 3 ? 3 : (more_may_come ? 0 : length);
+        }
+        if (second >= 0x20 && second <= 0x7E) {
+            return 2; // Alt with a key
+        }
+        return 1; // a lone ESC before another control or ESC
+    }
+    if (first >= 0xC2 && first <= 0xF4) {
+        return utf8_length(bytes, length, more_may_come);
+    }
+    return 1;
+}
+
+std::size_t sgr_sequence(std::uint16_t attribute, char* out) {
+    // Console colours keep blue in bit 0 and red in bit 2; ANSI colours the other way round.
+    const auto ansi = [](unsigned colour) {
+        return (colour & 0b1010u) | ((colour & 1u) << 2) | ((colour >> 2) & 1u);
+    };
+    const unsigned foreground = ansi(attribute & 15u);
+    const unsigned background = ansi((attribute >> 4) & 15u);
+    const unsigned fg_code = ((foreground & 8u) != 0 ? 90u : 30u) + (foreground & 7u);
+    const unsigned bg_code = ((background & 8u) != 0 ? 100u : 40u) + (background & 7u);
+    const int n = std::snprintf(out, 16, "\x1b[%u;%um", fg_code, bg_code);
+    return static_cast<std::size_t>(n);
+}
+
+bool console_open(int below_row) {
+    console.to_euc_kr = reinterpret_cast<iconv_t>(-1);
+    console.zero = steady::now();
+    choose_encoding();
+    if (!enter_raw_mode()) {
+        return false;
+    }
+    const int n = std::snprintf(console.restore_sequence, sizeof console.restore_sequence,
+                                "\x1b[0m\x1b[?25h\x1b[%d;1H", below_row + 1);
+    console.restore_length = static_cast<std::size_t>(n);
+    install_handlers();
+    emit("\x1b[0m"); // start from plain attributes, whatever the shell left
+    return true;
+}
+
+void console_close() {
+    flush_bytes();
+    restore_terminal_now();
+    console.raw = false;
+    console.restore_length = 0;
+    if (console.euc_kr) {
+        iconv_close(console.to_euc_kr);
+        console.euc_kr = false;
+    }
+}
+
+bool key_waiting() {
+    end_on_pending_signal();
+    if (next_key_length() > 0) {
+        return true;
+    }
+    fill_keyboard();
+    return next_key_length() > 0 || (console.keys.ended && console.keys.start == console.keys.end);
+}
+
+int read_key() {
+    keyboard& keys = console.keys;
+    const std::size_t length = next_key_length();
+    if (length == 0) {
+        return end_of_input_key;
+    }
+    const unsigned char first = keys.bytes[keys.start];
+    keys.start += length;
+    keys.partial_seen = false;
+    return length == 1 ? first : key_no_command;
+}
+
+std::uint32_t clock_ticks() {
+    const auto elapsed = steady::now() - console.zero;
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void wait_for_key_until(std::uint32_t due_tick) {
+    flush_bytes();
+#ifndef DOORLOCK_BUSY_POLL
+    if (key_waiting()) {
+        return;
+    }
+    auto deadline = console.zero + std::chrono::milliseconds(due_tick);
+    if (console.keys.partial_seen) {
+        const auto stale_at = console.zero + std::chrono::milliseconds(console.keys.partial_since +
+                                                                       sequence_timeout_ticks);
+        deadline = std::min(deadline, stale_at);
+    }
+    const auto now = steady::now();
+    if (deadline <= now) {
+        return;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+    const timespec timeout{static_cast<time_t>(wait / 1000000000),
+                           static_cast<long>(wait % 1000000000)};
+    pollfd ready{console.keys.ended ? -1 : standard_input, POLLIN, 0};
+    ppoll(&ready, 1, &timeout, nullptr);
+    end_on_pending_signal();
+#else
+    (void)due_tick;
+    end_on_pending_signal();
+#endif
+}
+
+void console_write(const char* text, std::size_t length) {
+    settle_attribute();
+    settle_position();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == '\n') {
+            emit_text(text + start, i - start);
+            emit("\r\n");
+            start = i + 1;
+        }
+    }
+    emit_text(text + start, length - start);
+    advance_cursor(text, length);
+    console.out.want_column = console.out.column;
+    console.out.want_row = console.out.row;
+}
+
+void console_move(int column, int row) {
+    console.out.want_column = column;
+    console.out.want_row = row;
+}
+
+void console_attribute(std::uint16_t attribute) {
+    console.out.want_attribute = attribute;
+}
+
+void console_cursor(bool visible, unsigned /*size*/) {
+    if (console.out.cursor_hidden == !visible) {
+        return;
+    }
+    emit(visible ? "\x1b[?25h" : "\x1b[?25l");
+    console.out.cursor_hidden = !visible;
+}
+
+void console_clear() {
+    emit("\x1b[2J\x1b[H");
+    console.out.column = console.out.row = 0;
+    console.out.want_column = console.out.want_row = 0;
+    console.out.position_known = true;
+}
+
+void console_colour_bright_white() {
+    console.out.want_attribute = 15;
+    settle_attribute();
+    emit("\x1b[2J"); // repaint every cell in the new colours; the cursor stays
+}
+
+void console_flush() {
+    settle_attribute();
+    settle_position();
+    flush_bytes();
+}

@@ -1,0 +1,259 @@
+// The whole cycle: keys, decoding, the four controllers and the panels together, on the in-memory
+// platform with a virtual clock.
+#include "UI.h"
+#include "determine_signal.h"
+#include "pw_control2.h"
+#include "test_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+// Drives the loop's state one polling window and one cycle at a time.
+class Simulation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_console_under_test();
+        num_pad_forget();
+    }
+    void TearDown() override { release_signals(loop.signals); }
+
+    void cycle(std::initializer_list<int> keys = {}) {
+        start_window(loop);
+        for (int key : keys) {
+            handle_key(loop, key);
+        }
+        tick += 10;
+        run_cycle(loop, tick);
+        ++cycles;
+    }
+    void idle(int count) {
+        for (int i = 0; i < count; ++i) {
+            cycle();
+        }
+    }
+    void type(const char* digits) {
+        for (const char* d = digits; *d != '\0'; ++d) {
+            cycle({*d});
+        }
+    }
+    void register_code(const char* digits) {
+        type(digits);
+        idle(3);
+        ASSERT_NE(buffer()->registered, nullptr);
+    }
+    pw_buffer* buffer() const { return loop.signals->control->buffer; }
+    std::string lock_text() const { return screen_text(10, 10, 6); }
+    std::string sound_text() const { return screen_text(1, 14, 7); }
+
+    loop_state loop;
+    std::uint32_t tick = 0;
+    int cycles = 0;
+};
+
+TEST_F(Simulation, RegisterLockAndUnlockWithTheRightCode) {
+    register_code("2468");
+    EXPECT_EQ(screen_text(40, 1, 8), "2 4 6 8 ");
+    EXPECT_EQ(console_under_test().bells, 0) << "registering plays nothing";
+
+    cycle({'L'});
+    EXPECT_EQ(loop.status.locked, 1);
+    EXPECT_EQ(lock_text(), "LOCK  ");
+    EXPECT_EQ(screen_text(20, 10, 7), "잠갔음!");
+
+    type("2468");
+    EXPECT_EQ(loop.status.locked, 1) << "the fourth digit is compared one cycle later";
+    EXPECT_EQ(screen_text(40, 2, 8), "2 4 6 8 ");
+    cycle();
+    // Only a correct code unlocks without button or key, and it sounds in the same cycle.
+    EXPECT_EQ(loop.status.locked, 0);
+    EXPECT_EQ(loop.sound_code, 1);
+    EXPECT_EQ(lock_text(), "UNLOCK");
+    EXPECT_EQ(screen_text(20, 10, 7), "열었음!");
+    EXPECT_EQ(sound_text(), "Sound 1");
+    EXPECT_EQ(console_under_test().bells, 1);
+    EXPECT_EQ(loop.signals->control->locked, loop.status.locked);
+    cycle();
+    EXPECT_EQ(loop.sound_code, 0);
+    EXPECT_EQ(console_under_test().bells, 1) << "the bell rings only in the cycle of the sound";
+    EXPECT_EQ(sound_text(), "Sound 1") << "the sound line stays";
+}
+
+TEST_F(Simulation, WrongCodeSoundsTwiceAndKeepsTheBoltLocked) {
+    register_code("1234");
+    cycle({'l'});
+    type("1235");
+    cycle();
+    EXPECT_EQ(loop.sound_code, 2);
+    EXPECT_EQ(loop.status.locked, 1);
+    EXPECT_EQ(sound_text(), "Sound 2");
+    EXPECT_EQ(console_under_test().bells, 2);
+}
+
+TEST_F(Simulation, DigitsRightAfterAComparisonAreLost) {
+    register_code("1234");
+    cycle({'L'});
+    type("1235");
+    type("9"); // comparison cycle
+    type("8");
+    type("7");
+    EXPECT_EQ(buffer()->count, 0);
+    type("6");
+    EXPECT_EQ(buffer()->count, 1) << "the third cycle after the comparison takes a digit";
+}
+
+TEST_F(Simulation, TheKeyUnlocksAndTheDoorIsHeldWhileLocked) {
+    register_code("1234");
+    cycle({'L'});
+    cycle({'D'});
+    EXPECT_EQ(loop.door_input, open_unchanged) << "a locked bolt holds the door";
+    EXPECT_EQ(screen_text(12, 12, 5), " 열림");
+    cycle({'K'});
+    EXPECT_EQ(loop.status.locked, 0);
+    cycle({'D'});
+    EXPECT_EQ(screen_text(12, 12, 5), " 닫힘");
+}
+
+TEST_F(Simulation, LocksByItselfIn301stCycleAfterTheDoorClosed) {
+    register_code("1234");
+    cycle({'D'});
+    idle(300);
+    EXPECT_EQ(loop.status.locked, 0) << "cycle 300 after the door closed";
+    cycle();
+    EXPECT_EQ(loop.status.locked, 1) << "cycle 301";
+    EXPECT_EQ(lock_text(), "LOCK  ");
+    EXPECT_EQ(console_under_test().bells, 0);
+}
+
+TEST_F(Simulation, OpeningTheDoorBeforeTheAutomaticLockCancelsIt) {
+    register_code("1234");
+    cycle({'D'});
+    idle(200);
+    cycle({'D'});
+    idle(1000);
+    EXPECT_EQ(loop.status.locked, 0);
+}
+
+TEST_F(Simulation, LockButtonAndDoorInOneWindowLockWithTheDoorOpen) {
+    register_code("1234");
+    cycle({'D'});
+    idle(5);
+    cycle({'L', 'D'}); // only the button is raised; the door level still changes
+    EXPECT_EQ(loop.status.locked, 1);
+    EXPECT_EQ(screen_text(12, 12, 5), " 열림");
+}
+
+TEST_F(Simulation, AbandonedEntryTimesOutWithSound3) {
+    register_code("1234");
+    cycle({'L'});
+    type("5");
+    idle(999);
+    EXPECT_EQ(buffer()->count, 1);
+    EXPECT_EQ(console_under_test().bells, 0);
+    cycle();
+    EXPECT_EQ(buffer()->count, 0);
+    EXPECT_EQ(loop.sound_code, 3);
+    EXPECT_EQ(sound_text(), "Sound 3");
+    EXPECT_EQ(console_under_test().bells, 3);
+}
+
+TEST_F(Simulation, CoverClosedDropsDigitsAndSwitchesTheLightOff) {
+    register_code("1234");
+    cycle({'L'});
+    type("12");
+    cycle({'C'});
+    EXPECT_EQ(buffer()->count, 0);
+    EXPECT_EQ(loop.backlight, 0);
+    type("34");
+    EXPECT_EQ(loop.digit, empty_value);
+    EXPECT_EQ(loop.key_clicked, 0);
+    idle(1000);
+    EXPECT_EQ(console_under_test().bells, 0) << "an entry ended by the cover is silent";
+}
+
+TEST_F(Simulation, BacklightTimesOutOnceACodeIsRegistered) {
+    register_code("1234"); // seven cycles of the run
+    cycle({'L'});
+    idle(1000 - cycles - 1);
+    EXPECT_EQ(loop.backlight, 1);
+    cycle();
+    EXPECT_EQ(loop.backlight, 0) << "the light's count runs from the first cycle of the run";
+    type("1");
+    EXPECT_EQ(loop.backlight, 1) << "a taken digit switches it back on";
+}
+
+TEST_F(Simulation, UnlockedWithACodeDigitsAreEchoedButNotTaken) {
+    register_code("1234");
+    cycle({'3'});
+    EXPECT_EQ(screen_text(40, 10, 6), "숫자 3");
+    EXPECT_EQ(screen_attribute(7, 1), 158) << "highlighted on the pad";
+    EXPECT_EQ(buffer()->count, 0);
+    EXPECT_EQ(loop.key_clicked, 0);
+    idle(1000);
+    EXPECT_EQ(console_under_test().bells, 0);
+}
+
+TEST_F(Simulation, ControlMirrorsTheBoltAfterEveryCycle) {
+    register_code("1234");
+    const char* script = "LDKDLKDD1234L5678";
+    for (const char* k = script; *k != '\0'; ++k) {
+        cycle({*k});
+        idle(k[0] == 'D' ? 320 : 2);
+        ASSERT_EQ(loop.signals->control->locked, loop.status.locked) << "after " << *k;
+        ASSERT_LE(buffer()->count, 4);
+    }
+}
+
+// mainmodule itself, with keys arriving at given ticks of the virtual clock.
+class MainLoop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_console_under_test();
+        num_pad_forget();
+    }
+    test_console& con = console_under_test();
+};
+
+TEST_F(MainLoop, RunsACycleEvery10TicksAndNotSooner) {
+    con.keys = {{25, '1'}, {26, '2'}, {41, 'C'}, {1000, 'Q'}};
+    EXPECT_EQ(mainmodule(), 0);
+    ASSERT_EQ(con.flush_ticks.size(), 99u);
+    for (std::size_t i = 0; i < con.flush_ticks.size(); ++i) {
+        EXPECT_EQ(con.flush_ticks[i], 10 * (i + 1));
+    }
+    EXPECT_EQ(screen_text(40, 10, 17), "cover sensor 입력");
+}
+
+TEST_F(MainLoop, KeysInOneWindowReachTheSameCycle) {
+    // Two digits in one window: the last wins; it is taken in the cycle that follows.
+    con.keys = {{12, '4'}, {15, '7'}, {100, 'Q'}};
+    con.on_flush = [&] {
+        if (con.now == 20) {
+            EXPECT_EQ(screen_text(40, 2, 8), "7       ");
+        }
+    };
+    mainmodule();
+}
+
+TEST_F(MainLoop, QuitBeforeTheFirstCycleRunsNoCycle) {
+    con.keys = {{0, 'q'}};
+    EXPECT_EQ(mainmodule(), 0);
+    EXPECT_TRUE(con.flush_ticks.empty());
+}
+
+TEST_F(MainLoop, TenThousandCyclesRunInMilliseconds) {
+    con.give_up_tick = 100000;
+    for (std::uint32_t t = 5; t < 100000; t += 997) {
+        con.keys.push_back({t, static_cast<int>("1234L5678DKC"[t % 12])});
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mainmodule(), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(con.flush_ticks.size(), 9999u);
+    EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+} // namespace
