@@ -41,13 +41,13 @@ void console_clear();                             // system("cls")
 void console_colour_bright_white();               // system("color F")
 void console_flush(); // everything written so far reaches the console now
 
+#ifndef _WIN32
 // Splits a stream of keyboard bytes into key presses. Returns how many bytes of `bytes[0..length)`
 // make the first key press, or 0 when they are only the start of a longer sequence and more bytes
 // may still come (`more_may_come`). Escape sequences (ESC [ ... final byte, ESC O x, ESC x) and
 // UTF-8 characters are one key press each; anything else is one byte.
 std::size_t key_press_length(const unsigned char* bytes, std::size_t length, bool more_may_come);
 
-#ifndef _WIN32
 // Writes the ECMA-48 SGR sequence that shows console attribute `attribute` (background * 16 +
 // foreground, console colour numbers) into `out`, which holds at least 16 bytes; returns its
 // length.

@@ -1,0 +1,197 @@
+// The platform layer on the Windows console: kernel32's console calls, _kbhit and _getch from the
+// C runtime, clock() for the ticks and the command interpreter's cls and color. Texts go out as
+// UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page the console uses.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <conio.h>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mmsystem.h>
+
+namespace {
+
+// The console this process runs on. Kept for the whole process, because the console control
+// handler (Ctrl-C, closing the window) must be able to give it back.
+struct console_state {
+    HANDLE output;
+    HANDLE input;
+    bool output_is_console;
+    bool input_is_console;
+    WORD original_attribute;
+    CONSOLE_CURSOR_INFO original_cursor;
+    SHORT below_row;
+    bool timer_raised;
+    bool restored;
+};
+
+console_state console{};
+
+void restore_console() {
+    if (console.restored) {
+        return;
+    }
+    console.restored = true;
+    std::fflush(stdout);
+    if (console.output_is_console) {
+        SetConsoleTextAttribute(console.output, console.original_attribute);
+        CONSOLE_CURSOR_INFO cursor = console.original_cursor;
+        cursor.bVisible = TRUE;
+        SetConsoleCursorInfo(console.output, &cursor);
+        SetConsoleCursorPosition(console.output, COORD{0, console.below_row});
+    }
+    if (console.timer_raised) {
+        timeEndPeriod(1);
+        console.timer_raised = false;
+    }
+}
+
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+    restore_console();
+    return FALSE; // the default handling ends the process
+}
+
+// Removes input events from the head of the queue that give no key (key releases, modifier
+// presses, mouse, focus and size events), so that waiting on the input handle does not wake at
+// once again for them. An event is removed only after _kbhit has said that no key is waiting
+// while it already stood at the head, so no key press is lost.
+[[maybe_unused]] void discard_events_without_keys() {
+    for (;;) {
+        INPUT_RECORD head{};
+        DWORD count = 0;
+        if (!PeekConsoleInputW(console.input, &head, 1, &count) || count == 0 || _kbhit() != 0) {
+            return;
+        }
+        ReadConsoleInputW(console.input, &head, 1, &count);
+    }
+}
+
+void write_utf16(const char* text, std::size_t length) {
+    wchar_t wide[256];
+    while (length > 0) {
+        // Cut at a character boundary: at most 255 bytes make at most 255 UTF-16 units.
+        std::size_t chunk = length < 255 ? length : 255;
+        while (chunk < length && (static_cast<unsigned char>(text[chunk]) & 0xC0) == 0x80) {
+            --chunk;
+        }
+        const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(chunk), wide, 256);
+        DWORD written = 0;
+        WriteConsoleW(console.output, wide, static_cast<DWORD>(units), &written, nullptr);
+        text += chunk;
+        length -= chunk;
+    }
+}
+
+} // namespace
+
+bool console_open(int below_row) {
+    console.output = GetStdHandle(STD_OUTPUT_HANDLE);
+    console.input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    console.output_is_console = GetConsoleMode(console.output, &mode) != 0;
+    console.input_is_console = GetConsoleMode(console.input, &mode) != 0;
+    console.below_row = static_cast<SHORT>(below_row);
+    console.original_attribute = 7;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (console.output_is_console && GetConsoleScreenBufferInfo(console.output, &info)) {
+        console.original_attribute = info.wAttributes;
+    }
+    console.original_cursor = CONSOLE_CURSOR_INFO{25, TRUE};
+    if (console.output_is_console) {
+        GetConsoleCursorInfo(console.output, &console.original_cursor);
+    }
+    // Waits of a few milliseconds need the finer timer; the default ticks every 15.6 ms.
+    console.timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    return true;
+}
+
+void console_close() {
+    restore_console();
+}
+
+bool key_waiting() {
+    return _kbhit() != 0;
+}
+
+int read_key() {
+    const int first = _getch();
+    // Arrows, function and paging keys come as 0 or 224 and a scan code; a double-byte character
+    // as a lead and a trail byte. Either pair is one key press. Taken one by one, PgDn's scan code
+    // would read as Q and the left arrow's as K.
+    const bool pair = first == 0 || first == 224 ||
+                      IsDBCSLeadByteEx(GetConsoleCP(), static_cast<BYTE>(first)) != 0;
+    if (pair && _kbhit() != 0) {
+        _getch();
+        return key_no_command;
+    }
+    return first;
+}
+
+std::uint32_t clock_ticks() {
+    // The C runtime's clock() counts wall-clock milliseconds since the start on Windows.
+    return static_cast<std::uint32_t>(std::clock() * 1000 / CLOCKS_PER_SEC);
+}
+
+void wait_for_key_until(std::uint32_t due_tick) {
+    console_flush();
+#ifndef DOORLOCK_BUSY_POLL
+    if (_kbhit() != 0) {
+        return;
+    }
+    const auto remaining = static_cast<std::int32_t>(due_tick - clock_ticks());
+    if (remaining <= 0) {
+        return;
+    }
+    if (!console.input_is_console) {
+        Sleep(static_cast<DWORD>(remaining));
+        return;
+    }
+    if (WaitForSingleObject(console.input, static_cast<DWORD>(remaining)) == WAIT_OBJECT_0) {
+        discard_events_without_keys();
+    }
+#else
+    (void)due_tick;
+#endif
+}
+
+void console_write(const char* text, std::size_t length) {
+    if (console.output_is_console) {
+        write_utf16(text, length);
+    } else {
+        std::fwrite(text, 1, length, stdout);
+    }
+}
+
+void console_move(int column, int row) {
+    std::fflush(stdout);
+    SetConsoleCursorPosition(console.output,
+                             COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
+}
+
+void console_attribute(std::uint16_t attribute) {
+    std::fflush(stdout);
+    SetConsoleTextAttribute(console.output, attribute);
+}
+
+void console_cursor(bool visible, unsigned size) {
+    std::fflush(stdout);
+    const CONSOLE_CURSOR_INFO cursor{static_cast<DWORD>(size), visible ? TRUE : FALSE};
+    SetConsoleCursorInfo(console.output, &cursor);
+}
+
+void console_clear() {
+    std::fflush(stdout);
+    std::system("cls");
+}
+
+void console_colour_bright_white() {
+    std::fflush(stdout);
+    std::system("color F");
+}
+
+void console_flush() {
+    std::fflush(stdout);
+}
