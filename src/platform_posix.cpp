@@ -498,11 +498,16 @@ void wait_for_key_until(std::uint32_t due_tick) {
     if (deadline <= now) {
         return;
     }
+    pollfd ready{console.keys.ended ? -1 : standard_input, POLLIN, 0};
     const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+#if defined(__linux__) || defined(__FreeBSD__)
     const timespec timeout{static_cast<time_t>(wait / 1000000000),
                            static_cast<long>(wait % 1000000000)};
-    pollfd ready{console.keys.ended ? -1 : standard_input, POLLIN, 0};
     ppoll(&ready, 1, &timeout, nullptr);
+#else
+    // No ppoll (macOS): whole milliseconds, rounded up so that the wait never ends early.
+    poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
+#endif
     end_on_pending_signal();
 #else
     (void)due_tick;
