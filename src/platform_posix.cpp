@@ -37,6 +37,7 @@ struct keyboard {
     std::size_t start;
     std::size_t end;
     bool ended;                  // end of input, or the terminal went away
+    bool seen_empty;             // a wait just ended finding nothing to read: no need to look
     bool partial_seen;           // the buffer ends in the start of a longer key
     std::uint32_t partial_since; // when that start was first seen
 };
@@ -310,7 +311,8 @@ void settle_position() {
 
 // ---- keyboard ----
 
-void fill_keyboard() {
+// Reads what standard input holds into the key buffer; call only when it is readable.
+void read_input() {
     keyboard& keys = console.keys;
     if (keys.ended) {
         return;
@@ -325,15 +327,27 @@ void fill_keyboard() {
     if (keys.end == sizeof keys.bytes) {
         return;
     }
-    pollfd ready{standard_input, POLLIN, 0};
-    if (poll(&ready, 1, 0) <= 0) {
-        return;
-    }
     const ssize_t got = read(standard_input, keys.bytes + keys.end, sizeof keys.bytes - keys.end);
     if (got > 0) {
         keys.end += static_cast<std::size_t>(got);
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         keys.ended = true; // end of file, or the terminal is gone (EIO)
+    }
+}
+
+bool input_readable(const pollfd& ready) {
+    return (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+// Looks at standard input without waiting and takes in what it holds.
+void fill_keyboard() {
+    if (console.keys.seen_empty) {
+        console.keys.seen_empty = false;
+        return;
+    }
+    pollfd ready{standard_input, POLLIN, 0};
+    if (!console.keys.ended && poll(&ready, 1, 0) > 0 && input_readable(ready)) {
+        read_input();
     }
 }
 
@@ -485,7 +499,9 @@ std::uint32_t clock_ticks() {
 void wait_for_key_until(std::uint32_t due_tick) {
     flush_bytes();
 #ifndef DOORLOCK_BUSY_POLL
-    if (key_waiting()) {
+    end_on_pending_signal();
+    // A key already taken in is waiting; input not yet taken in ends the wait below at once.
+    if (next_key_length() > 0 || console.keys.ended) {
         return;
     }
     auto deadline = console.zero + std::chrono::milliseconds(due_tick);
@@ -503,12 +519,17 @@ void wait_for_key_until(std::uint32_t due_tick) {
 #if defined(__linux__) || defined(__FreeBSD__)
     const timespec timeout{static_cast<time_t>(wait / 1000000000),
                            static_cast<long>(wait % 1000000000)};
-    ppoll(&ready, 1, &timeout, nullptr);
+    const int result = ppoll(&ready, 1, &timeout, nullptr);
 #else
     // No ppoll (macOS): whole milliseconds, rounded up so that the wait never ends early.
-    poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
+    const int result = poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
 #endif
     end_on_pending_signal();
+    if (result > 0 && input_readable(ready)) {
+        read_input();
+    } else {
+        console.keys.seen_empty = result == 0;
+    }
 #else
     (void)due_tick;
     end_on_pending_signal();
