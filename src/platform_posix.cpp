@@ -57,6 +57,15 @@ struct screen_stream {
     bool dead; // writing failed for good: nobody reads the output any more
 };
 
+// What the screen shows, so that it can be painted again after the program was suspended.
+constexpr int shadow_columns = 80;
+constexpr int shadow_rows = 25;
+
+struct shadow_cell {
+    char32_t character; // 0: nothing written here since the last clear
+    std::uint16_t attribute;
+};
+
 // The console this process runs on. Kept for the whole process, because signal handlers must be
 // able to give the terminal back.
 struct console_state {
@@ -64,6 +73,7 @@ struct console_state {
     bool raw;
     keyboard keys;
     screen_stream out;
+    shadow_cell shadow[shadow_rows][shadow_columns];
     iconv_t to_euc_kr;
     bool euc_kr;
     steady::time_point zero;
@@ -72,7 +82,9 @@ struct console_state {
 };
 
 console_state console{};
-volatile std::sig_atomic_t pending_signal = 0;
+volatile std::sig_atomic_t pending_signal = 0;  // a signal that ends the program
+volatile std::sig_atomic_t pending_suspend = 0; // Ctrl-Z
+volatile std::sig_atomic_t pending_resume = 0;  // continued after a stop
 
 // ---- giving the terminal back ----
 
@@ -97,37 +109,36 @@ extern "C" void on_ending_signal(int signal_number) {
     pending_signal = signal_number;
 }
 
+extern "C" void on_suspend_signal(int /*signal_number*/) {
+    pending_suspend = 1;
+}
+
+extern "C" void on_resume_signal(int /*signal_number*/) {
+    pending_resume = 1;
+}
+
 [[noreturn]] void on_terminate() {
     restore_terminal_now();
     std::abort();
 }
 
-// Ends the process the way the pending signal asks, after giving the terminal back.
-void end_on_pending_signal() {
-    const int signal_number = pending_signal;
-    if (signal_number == 0) {
-        return;
-    }
-    console_close();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-    std::_Exit(128 + signal_number);
+void install_handler(int signal_number, void (*handler)(int), int flags = 0) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(signal_number, &action, nullptr);
 }
 
 void install_handlers() {
-    struct sigaction ending {};
-    ending.sa_handler = on_ending_signal;
-    sigemptyset(&ending.sa_mask);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        sigaction(signal_number, &ending, nullptr);
+        install_handler(signal_number, on_ending_signal);
     }
-    struct sigaction fatal {};
-    fatal.sa_handler = on_fatal_signal;
-    sigemptyset(&fatal.sa_mask);
-    fatal.sa_flags = SA_RESETHAND;
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        sigaction(signal_number, &fatal, nullptr);
+        install_handler(signal_number, on_fatal_signal, static_cast<int>(SA_RESETHAND));
     }
+    install_handler(SIGTSTP, on_suspend_signal);
+    install_handler(SIGCONT, on_resume_signal);
     std::signal(SIGPIPE, SIG_IGN); // a closed reader shows as a failed write
     std::set_terminate(on_terminate);
 }
@@ -251,8 +262,8 @@ int column_width(std::uint32_t code_point) {
     return wide ? 2 : 1;
 }
 
-// Follows the terminal's cursor over text that has been written.
-void advance_cursor(const char* text, std::size_t length) {
+// Follows the terminal's cursor over text that has been written, and keeps what it shows.
+void record_text(const char* text, std::size_t length) {
     screen_stream& out = console.out;
     for (std::size_t i = 0; i < length;) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -260,22 +271,43 @@ void advance_cursor(const char* text, std::size_t length) {
             out.row += 1;
             out.column = 0;
             ++i;
-        } else if (byte == '\r') {
+            continue;
+        }
+        if (byte == '\r') {
             out.column = 0;
             ++i;
-        } else if (byte < 0x20 || byte == 0x7f) {
+            continue;
+        }
+        if (byte < 0x20 || byte == 0x7f) {
             ++i; // the bell and other controls move nothing
-        } else if (byte < 0x80) {
-            out.column += 1;
-            ++i;
-        } else {
-            const std::size_t n = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-            std::uint32_t code_point = n == 1 ? byte : byte & (0x7Fu >> n);
-            for (std::size_t k = 1; k < n && i + k < length; ++k) {
-                code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+            continue;
+        }
+        const std::size_t n = byte < 0x80    ? 1
+                              : byte >= 0xF0 ? 4
+                              : byte >= 0xE0 ? 3
+                              : byte >= 0xC0 ? 2
+                                             : 1;
+        std::uint32_t code_point = n == 1 ? byte : byte & (0x7Fu >> n);
+        for (std::size_t k = 1; k < n && i + k < length; ++k) {
+            code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        const int width = column_width(code_point);
+        if (out.row >= 0 && out.row < shadow_rows && out.column >= 0 &&
+            out.column + width <= shadow_columns) {
+            console.shadow[out.row][out.column] = {code_point, out.attribute};
+            if (width == 2) {
+                console.shadow[out.row][out.column + 1] = {0, out.attribute};
             }
-            out.column += column_width(code_point);
-            i += n;
+        }
+        out.column += width;
+        i += n;
+    }
+}
+
+void forget_shadow(std::uint16_t attribute) {
+    for (auto& line : console.shadow) {
+        for (shadow_cell& cell : line) {
+            cell = {0, attribute};
         }
     }
 }
@@ -307,6 +339,104 @@ void settle_position() {
     out.column = out.want_column;
     out.row = out.want_row;
     out.position_known = true;
+}
+
+std::size_t encode_utf8(char32_t c, char* out) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+// Paints the whole screen again from what it showed, on a terminal whose content is unknown.
+void repaint_screen() {
+    screen_stream& out = console.out;
+    const int column = out.want_column;
+    const int row = out.want_row;
+    const std::uint16_t attribute = out.want_attribute;
+    out.attribute_known = false;
+    out.position_known = false;
+    out.want_attribute = 15;
+    settle_attribute();
+    emit("\x1b[2J");
+    for (int r = 0; r < shadow_rows; ++r) {
+        for (int c = 0; c < shadow_columns; ++c) {
+            const shadow_cell& cell = console.shadow[r][c];
+            if (cell.character == 0) {
+                continue;
+            }
+            out.want_column = c;
+            out.want_row = r;
+            out.want_attribute = cell.attribute;
+            settle_attribute();
+            settle_position();
+            char text[4];
+            emit_text(text, encode_utf8(cell.character, text));
+            out.column += column_width(cell.character);
+        }
+    }
+    emit(out.cursor_hidden ? "\x1b[?25l" : "\x1b[?25h");
+    out.want_column = column;
+    out.want_row = row;
+    out.want_attribute = attribute;
+    flush_bytes();
+}
+
+// Takes the terminal again after the program was stopped and continued: the shell may have
+// changed its modes and written over the screen.
+void resume() {
+    if (console.raw || isatty(standard_input) != 0) {
+        enter_raw_mode();
+    }
+    repaint_screen();
+}
+
+// Ctrl-Z: gives the terminal back, stops, and takes it again when continued.
+void suspend() {
+    flush_bytes();
+    restore_terminal_now();
+    console.raw = false;
+    install_handler(SIGTSTP, SIG_DFL);
+    std::raise(SIGTSTP); // returns once continued (or at once where stopping is not allowed)
+    install_handler(SIGTSTP, on_suspend_signal);
+    pending_resume = 0;
+    resume();
+}
+
+// Acts on the signals that arrived since the last look: ends the process the way an ending
+// signal asks, after giving the terminal back, or suspends and resumes.
+void handle_pending_signals() {
+    const int signal_number = pending_signal;
+    if (signal_number != 0) {
+        console_close();
+        install_handler(signal_number, SIG_DFL);
+        std::raise(signal_number);
+        std::_Exit(128 + signal_number);
+    }
+    if (pending_suspend != 0) {
+        pending_suspend = 0;
+        suspend();
+    }
+    if (pending_resume != 0) {
+        pending_resume = 0;
+        resume();
+    }
 }
 
 // ---- keyboard ----
@@ -470,7 +600,7 @@ void console_close() {
 }
 
 bool key_waiting() {
-    end_on_pending_signal();
+    handle_pending_signals();
     if (next_key_length() > 0) {
         return true;
     }
@@ -499,7 +629,7 @@ std::uint32_t clock_ticks() {
 void wait_for_key_until(std::uint32_t due_tick) {
     flush_bytes();
 #ifndef DOORLOCK_BUSY_POLL
-    end_on_pending_signal();
+    handle_pending_signals();
     // A key already taken in is waiting; input not yet taken in ends the wait below at once.
     if (next_key_length() > 0 || console.keys.ended) {
         return;
@@ -524,7 +654,7 @@ void wait_for_key_until(std::uint32_t due_tick) {
     // No ppoll (macOS): whole milliseconds, rounded up so that the wait never ends early.
     const int result = poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
 #endif
-    end_on_pending_signal();
+    handle_pending_signals();
     if (result > 0 && input_readable(ready)) {
         read_input();
     } else {
@@ -532,7 +662,7 @@ void wait_for_key_until(std::uint32_t due_tick) {
     }
 #else
     (void)due_tick;
-    end_on_pending_signal();
+    handle_pending_signals();
 #endif
 }
 
@@ -548,7 +678,7 @@ void console_write(const char* text, std::size_t length) {
         }
     }
     emit_text(text + start, length - start);
-    advance_cursor(text, length);
+    record_text(text, length);
     console.out.want_column = console.out.column;
     console.out.want_row = console.out.row;
 }
@@ -572,15 +702,21 @@ void console_cursor(bool visible, unsigned /*size*/) {
 
 void console_clear() {
     emit("\x1b[2J\x1b[H");
+    forget_shadow(7);
     console.out.column = console.out.row = 0;
     console.out.want_column = console.out.want_row = 0;
     console.out.position_known = true;
 }
 
 void console_colour_bright_white() {
+    // The whole console takes the new colours and keeps its text.
+    for (auto& line : console.shadow) {
+        for (shadow_cell& cell : line) {
+            cell.attribute = 15;
+        }
+    }
     console.out.want_attribute = 15;
-    settle_attribute();
-    emit("\x1b[2J"); // repaint every cell in the new colours; the cursor stays
+    repaint_screen();
 }
 
 void console_flush() {

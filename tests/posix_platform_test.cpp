@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,6 +54,43 @@ TEST(KeyPressLength, IncompleteSequenceWaitsUnlessNothingMoreComes) {
         EXPECT_EQ(length_of(prefix, true), 0u) << prefix.size();
         EXPECT_EQ(length_of(prefix, false), prefix.size()) << prefix.size();
     }
+}
+
+// Standard input replaced by a pipe holding `bytes`, for the length of one test.
+class piped_input {
+  public:
+    explicit piped_input(const std::string& bytes) {
+        int ends[2];
+        EXPECT_EQ(pipe(ends), 0);
+        EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(ends[1]);
+        saved_ = dup(0);
+        dup2(ends[0], 0);
+        close(ends[0]);
+    }
+    ~piped_input() {
+        dup2(saved_, 0);
+        close(saved_);
+    }
+
+  private:
+    int saved_ = -1;
+};
+
+TEST(KeyReader, ReadsOneKeyPressAtATimeAndQuitsAtTheEndOfInput) {
+    piped_input input("1\x1b[D\x1bOPl\xed\x95\x9c\x1b\x1b[6~\xff"
+                      "c\x1b");
+    std::vector<int> keys;
+    while (key_waiting()) {
+        keys.push_back(read_key());
+        if (keys.back() == 'Q' || keys.size() > 20) {
+            break;
+        }
+    }
+    const std::vector<int> expected = {'1',  key_no_command, key_no_command, 'l', key_no_command,
+                                       0x1b, key_no_command, 0xff,           'c', 0x1b,
+                                       'Q'};
+    EXPECT_EQ(keys, expected);
 }
 
 TEST(SgrSequence, ConsoleColoursMapToAnsiColours) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -58,6 +59,55 @@ void append_utf8(std::string& out, std::uint32_t c) {
     }
 }
 
+// A small shell: leads the terminal's session and runs the program as its foreground job, in a
+// process group of its own, so that job control (Ctrl-Z) works as under a real shell. Tells the
+// program's pid through `pid_out` and ends the way the program ended.
+[[noreturn]] void run_as_shell(int slave, int pid_out, const std::vector<std::string>& args,
+                               const std::vector<std::string>& env) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    std::signal(SIGHUP, SIG_IGN); // outlive a hang-up long enough to report how the program ended
+    const pid_t program = fork();
+    if (program == 0) {
+        setpgid(0, 0);
+        std::signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(slave, getpid());
+        std::signal(SIGTTOU, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) {
+            close(slave);
+        }
+        close(pid_out);
+        setenv("TERM", "xterm-256color", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        unsetenv("LC_ALL");
+        for (const std::string& e : env) {
+            putenv(strdup(e.c_str()));
+        }
+        std::vector<char*> argv;
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(program, program);
+    [[maybe_unused]] ssize_t told = write(pid_out, &program, sizeof program);
+    close(pid_out);
+    int status = 0;
+    while (waitpid(program, &status, WUNTRACED) == program && WIFSTOPPED(status)) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::signal(WTERMSIG(status), SIG_DFL);
+        kill(getpid(), WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 255);
+}
+
 } // namespace
 
 pty_program::pty_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
@@ -78,39 +128,34 @@ pty_program::pty_program(const std::vector<std::string>& args, const std::vector
     vterm_screen_set_callbacks(screen_, &callbacks, this);
     vterm_screen_reset(screen_, 1);
 
+    int pid_pipe[2];
+    if (pipe(pid_pipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
     pid_ = fork();
     if (pid_ == 0) {
-        setsid();
-        ioctl(slave_, TIOCSCTTY, 0);
-        dup2(slave_, 0);
-        dup2(slave_, 1);
-        dup2(slave_, 2);
         close(master_);
-        if (slave_ > 2) {
-            close(slave_);
-        }
-        setenv("TERM", "xterm-256color", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        unsetenv("LC_ALL");
-        for (const std::string& e : env) {
-            putenv(strdup(e.c_str()));
-        }
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        close(pid_pipe[0]);
+        run_as_shell(slave_, pid_pipe[1], args, env);
     }
+    close(pid_pipe[1]);
+    if (read(pid_pipe[0], &program_pid_, sizeof program_pid_) != sizeof program_pid_) {
+        program_pid_ = -1;
+    }
+    close(pid_pipe[0]);
 }
 
 pty_program::~pty_program() {
     if (!exited_ && pid_ > 0) {
+        if (program_pid_ > 0) {
+            kill(program_pid_, SIGKILL);
+        }
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    close(master_);
+    if (master_ >= 0) {
+        close(master_);
+    }
     close(slave_);
     vterm_free(vt_);
 }
@@ -138,6 +183,17 @@ void pty_program::reap() {
 
 void pty_program::pump(clock::time_point deadline) {
     char buffer[65536];
+    if (master_ < 0) {
+        const auto pause =
+            std::min(deadline - clock::now(), clock::duration(std::chrono::milliseconds(5)));
+        if (pause > clock::duration::zero()) {
+            poll(nullptr, 0,
+                 static_cast<int>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(pause).count()) +
+                     1);
+        }
+        return;
+    }
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
@@ -198,7 +254,29 @@ int pty_program::wait_exit(std::chrono::milliseconds timeout) {
 }
 
 void pty_program::send_signal(int signal_number) {
-    kill(pid_, signal_number);
+    kill(program_pid_, signal_number);
+}
+
+bool pty_program::stopped() const {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(program_pid_));
+    FILE* f = std::fopen(path, "r");
+    if (f == nullptr) {
+        return false;
+    }
+    char state = 0;
+    const int got = std::fscanf(f, "%*d %*s %c", &state);
+    std::fclose(f);
+    return got == 1 && state == 'T';
+}
+
+void pty_program::hang_up() {
+    close(master_);
+    master_ = -1;
+}
+
+void pty_program::scribble(const std::string& bytes) {
+    vterm_input_write(vt_, bytes.data(), bytes.size());
 }
 
 std::string pty_program::text(int row, int column, int width) const {

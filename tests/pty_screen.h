@@ -37,7 +37,11 @@ class pty_program {
     void pause(std::chrono::milliseconds duration);
     // Waits for the program to end and returns its wait status, or -1 on time-out.
     int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    void send_signal(int signal_number);
+    void send_signal(int signal_number); // to the program itself
+    bool stopped() const;                // the program is stopped (Ctrl-Z)
+    void hang_up();                      // closes the terminal, as closing its window does
+    void scribble(
+        const std::string& bytes); // shows bytes on the screen as if another program wrote them
 
     std::string text(int row, int column, int width) const; // wide characters once
     cell_colours colours(int row, int column) const;
@@ -55,7 +59,8 @@ class pty_program {
     void pump(clock::time_point deadline);
     void reap();
 
-    pid_t pid_ = -1;
+    pid_t pid_ = -1;         // the small shell that runs the program
+    pid_t program_pid_ = -1; // the program
     int master_ = -1;
     int slave_ = -1;
     VTerm* vt_ = nullptr;
