@@ -2,7 +2,10 @@
 
 #include "platform.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -90,6 +93,26 @@ void show_entered_digits(const pw_buffer* buffer) {
     }
 }
 
+const char* state_name(std::uint32_t state, std::initializer_list<const char*> names) {
+    return state < names.size() ? names.begin()[state] : "?";
+}
+
+// Writes one line of the live view, padded so that it covers whatever stood there before.
+void put_state_line(int row, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void put_state_line(int row, const char* format, ...) {
+    char line[81];
+    va_list values;
+    va_start(values, format);
+    const int n = std::vsnprintf(line, sizeof line, format, values);
+    va_end(values);
+    for (int i = n < 0 ? 0 : n; i < 64; ++i) {
+        line[i] = ' ';
+    }
+    line[n > 64 ? n : 64] = '\0';
+    gotoxy(1, row);
+    put_text(line);
+}
+
 } // namespace
 
 void gotoxy(int x, int y) {
@@ -113,6 +136,30 @@ void draw_labels() {
         gotoxy(l.x, l.y);
         put_text(l.text);
     }
+}
+
+void draw_key_legend() {
+    gotoxy(1, legend_row);
+    put_text("0-9 숫자 입력   L 잠금버튼   D 문   K 열쇠   C 커버   Q 종료");
+}
+
+void show_controller_states(const loop_state& loop) {
+    console_attribute(plain_attribute);
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    put_state_line(
+        states_row, "pw    %u %-10s timer %4d   count %d  pw_result %3u  key_clicked %u",
+        loop.pw_state,
+        state_name(loop.pw_state, {"idle", "entering", "registered", "compared", "reset"}),
+        loop.pw_timer, buffer->count, loop.pw_result, loop.key_clicked);
+    put_state_line(states_row + 1, "lock  %u %-10s timer %4d   locked %u", loop.lock_state,
+                   state_name(loop.lock_state, {"unlocked", "locked", "closing"}), loop.lock_timer,
+                   loop.status.locked);
+    put_state_line(states_row + 2, "sound %u %-10s timer %4d   sound %u", loop.sound_state,
+                   state_name(loop.sound_state, {"idle", "correct", "wrong", "timeout", "waiting"}),
+                   loop.sound_timer, loop.sound_code);
+    put_state_line(states_row + 3, "light %u %-10s timer %4d   backlight %u", loop.light_state,
+                   state_name(loop.light_state, {"off", "on"}), loop.light_timer, loop.backlight);
+    put_state_line(states_row + 4, "cycle %u", loop.cycle_number);
 }
 
 void num_pad_ui(int digit, sensor_input cover_input, std::uint8_t backlight) {

@@ -12,8 +12,13 @@ constexpr int colour_yellow = 14;
 constexpr int colour_bright_white = 15;
 constexpr std::uint16_t plain_attribute = 15; // bright white on black
 
-// The first row below everything the screen shows.
-constexpr int screen_rows = 15;
+// Rows below the lock's screen: the key legend, the live view of the controllers, and the first
+// row below everything drawn (where the cursor is left at the end).
+constexpr int legend_row = 16;
+constexpr int states_row = 18;
+constexpr int states_rows = 5;
+constexpr int below_screen = legend_row + 1;
+constexpr int below_states = states_row + states_rows;
 
 void gotoxy(int x, int y);
 void setcolor(int background, int foreground);
@@ -22,6 +27,10 @@ void put_text(const char* text);
 
 // The fixed labels beside which the status values stand.
 void draw_labels();
+// What each key does, on the row below the screen.
+void draw_key_legend();
+// The live view of the four controllers and the loop's one-cycle bytes.
+void show_controller_states(const loop_state& loop);
 
 // Draws the pad when a digit was typed in this cycle or the cover level or backlight differ from
 // the last drawing; always ends with the plain attribute.

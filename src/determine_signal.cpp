@@ -142,6 +142,10 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
 
     num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
     showState(&loop.status, loop.sound_code, control->buffer, loop.cover_input, loop.door_input);
+    if (loop.show_states) {
+        loop.cycle_number += 1;
+        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
+    }
     gotoxy(0, 0);
 
     loop.last_tick = start_tick;
@@ -153,8 +157,9 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     console_flush();
 }
 
-int mainmodule() {
+int mainmodule(bool show_states) {
     loop_state loop;
+    loop.show_states = show_states;
     for (;;) {
         start_window(loop);
         std::uint32_t now = 0;

@@ -92,7 +92,9 @@ struct loop_state {
     std::int32_t digit = empty_value;
     std::uint32_t last_tick = 0;
     signal_set* signals = nullptr;
-    std::uint8_t sound_code = 0; // the latest cycle's sound
+    std::uint8_t sound_code = 0;    // the latest cycle's sound
+    bool show_states = false;       // draw the live view of the controllers below the screen
+    std::uint32_t cycle_number = 0; // counted only while the live view is shown
 };
 
 // Resets the window's raw inputs before a polling window.
@@ -105,4 +107,5 @@ bool handle_key(loop_state& loop, int key);
 void run_cycle(loop_state& loop, std::uint32_t start_tick);
 
 // The main loop: polling windows and a cycle every 10 clock ticks until Q. Returns 0.
-int mainmodule();
+// `show_states` adds the live view of the controllers below the screen.
+int mainmodule(bool show_states = false);

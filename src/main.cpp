@@ -16,21 +16,31 @@
 namespace {
 
 constexpr const char* usage_text =
-    "Usage: doorlock [--help | --version]\n"
+    "Usage: doorlock [--states] [--help] [--version]\n"
     "\n"
-    "Simulates a digital door lock with a number pad. Keys (either case):\n"
+    "Simulates a digital door lock with a number pad in the terminal.\n"
+    "\n"
+    "Keys (letters in either case):\n"
     "  0-9  type a digit on the pad (while the cover is open)\n"
-    "  L    press the lock button on the inside of the door\n"
+    "  L    press the lock button on the inside of the door: locks or unlocks\n"
     "  D    open or close the door (not while the bolt is locked)\n"
-    "  K    turn the mechanical key (unlocks)\n"
+    "  K    turn the mechanical key: unlocks\n"
     "  C    open or close the keypad cover\n"
     "  Q    quit\n"
     "\n"
     "The first four digits typed register the code; later four-digit entries are checked\n"
-    "against it. Needs a terminal of at least 80 columns and 16 rows.\n";
+    "against it while the bolt is locked.\n"
+    "\n"
+    "Options:\n"
+    "  --states   also show the four controllers' states and counters, live, below the screen\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
+    "Exit status: 0 after Q, 1 if the terminal cannot be used, 2 for an unknown argument.\n";
 
-int simulate() {
-    if (!console_open(screen_rows)) {
+int simulate(bool show_states) {
+    if (!console_open(show_states ? below_states : below_screen)) {
         return 1;
     }
     try {
@@ -38,8 +48,9 @@ int simulate() {
         console_colour_bright_white();
         set_nocursor(0);
         draw_labels();
+        draw_key_legend();
         console_flush();
-        mainmodule();
+        mainmodule(show_states);
     } catch (const std::bad_alloc&) {
         console_close();
         std::fputs("doorlock: out of memory\n", stderr);
@@ -51,27 +62,33 @@ int simulate() {
 
 } // namespace
 
-run_mode parse_command_line(int argc, char** argv) {
-    if (argc <= 1) {
-        return run_mode::simulate;
+command_line parse_command_line(int argc, char** argv) {
+    command_line line;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--states") == 0) {
+            line.show_states = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            line.mode = run_mode::help;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            line.mode = run_mode::version;
+        } else {
+            line.mode = run_mode::bad_usage;
+            line.unknown = argv[i];
+            break;
+        }
     }
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        return run_mode::help;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        return run_mode::version;
-    }
-    return run_mode::bad_usage;
+    return line;
 }
 
 int main(int argc, char** argv) {
-    switch (parse_command_line(argc, argv)) {
+    const command_line line = parse_command_line(argc, argv);
+    switch (line.mode) {
     case run_mode::help: std::fputs(usage_text, stdout); return 0;
     case run_mode::version: std::puts("doorlock " DOORLOCK_VERSION); return 0;
     case run_mode::bad_usage:
-        std::fprintf(stderr, "doorlock: unknown argument '%s'\n%s", argv[1], usage_text);
+        std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.unknown, usage_text);
         return 2;
     case run_mode::simulate: break;
     }
-    return simulate();
+    return simulate(line.show_states);
 }

@@ -4,4 +4,10 @@
 // What the command line asks for.
 enum class run_mode { simulate, help, version, bad_usage };
 
-run_mode parse_command_line(int argc, char** argv);
+struct command_line {
+    run_mode mode = run_mode::simulate;
+    bool show_states = false;      // --states: the live view of the controllers
+    const char* unknown = nullptr; // the argument that was not understood
+};
+
+command_line parse_command_line(int argc, char** argv);

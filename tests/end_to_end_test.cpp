@@ -44,7 +44,7 @@ class Doorlock : public ::testing::Test {
         EXPECT_TRUE(program.cursor_visible());
         EXPECT_EQ(program.pen().fg, -1);
         EXPECT_EQ(program.pen().bg, -1);
-        EXPECT_EQ(program.cursor_row(), 15);
+        EXPECT_EQ(program.cursor_row(), 17); // below the key legend
         EXPECT_EQ(program.cursor_column(), 0);
     }
 };
@@ -148,7 +148,43 @@ TEST_F(Doorlock, InterruptGivesTheTerminalBack) {
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_TRUE(same_terminal_modes(program.modes(), program.modes_at_start()));
     EXPECT_TRUE(program.cursor_visible());
-    EXPECT_EQ(program.cursor_row(), 15);
+    EXPECT_EQ(program.cursor_row(), 17); // below the key legend
+}
+
+TEST(DoorlockLiveView, LeavesTheLocksScreenAsItIs) {
+    std::vector<std::vector<std::string>> texts;
+    std::vector<std::vector<int>> colours;
+    for (bool with_states : {false, true}) {
+        std::vector<std::string> args = {DOORLOCK_BINARY};
+        if (with_states) {
+            args.push_back("--states");
+        }
+        pty_program program{args};
+        ASSERT_TRUE(program.wait_for_text(10, 10, "UNLOCK"));
+        program.type("4");
+        ASSERT_TRUE(program.wait_for_text(2, 40, "4 "));
+        program.type("c");
+        ASSERT_TRUE(program.wait_for_text(11, 12, " 닫힘"));
+        program.pause(30ms);
+        std::vector<std::string> rows;
+        std::vector<int> cells;
+        for (int row = 0; row <= 16; ++row) {
+            rows.push_back(program.text(row, 0, 80));
+            for (int column = 0; column < 80; ++column) {
+                cells.push_back(program.colours(row, column).fg * 100 +
+                                program.colours(row, column).bg);
+            }
+        }
+        texts.push_back(rows);
+        colours.push_back(cells);
+        EXPECT_EQ(program.text(16, 1, 17), "0-9 숫자 입력   L");
+        EXPECT_EQ(program.text(18, 1, 16) == "pw    0 idle    ", with_states);
+        program.type("q");
+        ASSERT_EQ(program.wait_exit(), 0);
+        EXPECT_EQ(program.cursor_row(), with_states ? 23 : 17) << "below everything drawn";
+    }
+    EXPECT_EQ(texts[0], texts[1]);
+    EXPECT_EQ(colours[0], colours[1]);
 }
 
 TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
@@ -158,6 +194,7 @@ TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
         const char* says;
     } cases[] = {
         {{DOORLOCK_BINARY, "--help"}, 0, "Usage: doorlock"},
+        {{DOORLOCK_BINARY, "--help"}, 0, "--states"},
         {{DOORLOCK_BINARY, "--version"}, 0, "doorlock 1."},
         {{DOORLOCK_BINARY, "--frobnicate"}, 2, "unknown argument '--frobnicate'"},
     };

@@ -207,6 +207,39 @@ TEST_F(Simulation, ControlMirrorsTheBoltAfterEveryCycle) {
     }
 }
 
+TEST_F(Simulation, LiveViewShowsTheControllersAsTheyAre) {
+    loop.show_states = true;
+    const auto row = [](int r) { return screen_text(1, r, 79); };
+    type("12");
+    EXPECT_EQ(row(states_row).substr(0, 69),
+              "pw    1 entering   timer    0   count 2  pw_result 255  key_clicked 1")
+        << "this cycle's click";
+    EXPECT_EQ(row(states_row + 2).substr(0, 30), "sound 4 waiting    timer    0 ");
+    idle(37);
+    EXPECT_EQ(row(states_row).substr(0, 30), "pw    1 entering   timer   37 ");
+    EXPECT_NE(row(states_row).find("key_clicked 0"), std::string::npos);
+    type("34");
+    idle(3);
+    EXPECT_EQ(row(states_row + 4).substr(0, 9), "cycle 44 ");
+
+    cycle({'D'});
+    idle(120);
+    EXPECT_EQ(row(states_row + 1).substr(0, 41), "lock  2 closing    timer  120   locked 0 ");
+    // The light's count runs from the first cycle: no digit was taken since the registration.
+    EXPECT_EQ(row(states_row + 3).substr(0, 44), "light 1 on         timer  165   backlight 1 ");
+    idle(181);
+    EXPECT_EQ(row(states_row + 1).substr(0, 41), "lock  1 locked     timer  300   locked 1 ");
+}
+
+TEST_F(Simulation, LiveViewIsNotDrawnUnlessAskedFor) {
+    type("12");
+    cycle({'D'});
+    EXPECT_EQ(loop.cycle_number, 0u);
+    for (int r = states_row; r < below_states; ++r) {
+        EXPECT_EQ(screen_text(0, r, 80), std::string(80, ' '));
+    }
+}
+
 // mainmodule itself, with keys arriving at given ticks of the virtual clock.
 class MainLoop : public ::testing::Test {
   protected:
