@@ -1,6 +1,17 @@
 #include "Light_Controller.h"
 
+#include <limits>
+
 namespace {
+
+// Before a code is registered the light stays on and its count goes on for as long as the run
+// lasts; it stops at the largest value rather than overflow (every value from the limit up acts
+// the same).
+void count_up(std::int32_t& timer) {
+    if (timer < std::numeric_limits<std::int32_t>::max()) {
+        timer += 1;
+    }
+}
 
 std::uint8_t switch_light(std::uint32_t& state, std::uint32_t to, std::uint8_t backlight) {
     state = to;
@@ -28,7 +39,7 @@ std::uint8_t light_controller(std::uint32_t& state, std::int32_t& timer, std::ui
         }
         return backlight;
     case light_on:
-        timer += 1;
+        count_up(timer);
         if (cover_closed != 0) {
             return switch_light(state, light_off, backlight);
         }

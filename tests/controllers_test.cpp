@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -381,6 +382,16 @@ TEST(LightController, DigitInTheTimeoutCycleComesTooLate) {
     }
     EXPECT_EQ(light.cycle(0, 0, 1), 0);
     EXPECT_EQ(light.cycle(0, 0, 1), 1);
+}
+
+TEST(LightController, CountWithoutACodeStopsAtItsLargestValue) {
+    light_rig light;
+    light.timer = std::numeric_limits<std::int32_t>::max() - 1;
+    light.cycle();
+    light.cycle();
+    EXPECT_EQ(light.timer, std::numeric_limits<std::int32_t>::max());
+    light.buffer.registered = &light.code;
+    EXPECT_EQ(light.cycle(), 0) << "a code registered after a long run: off at once";
 }
 
 TEST(LightController, OtherStatesKeepThePreviousOutput) {
