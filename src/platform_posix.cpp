@@ -391,7 +391,9 @@ void repaint_screen() {
             out.column += column_width(cell.character);
         }
     }
-    emit(out.cursor_hidden ? "\x1b[?25l" : "\x1b[?25h");
+    if (out.cursor_hidden) {
+        emit("\x1b[?25l"); // the terminal's cursor may have been shown meanwhile
+    }
     out.want_column = column;
     out.want_row = row;
     out.want_attribute = attribute;

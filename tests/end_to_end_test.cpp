@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <iconv.h>
 #include <sys/wait.h>
 
 namespace {
@@ -185,6 +187,43 @@ TEST(DoorlockLiveView, LeavesTheLocksScreenAsItIs) {
     }
     EXPECT_EQ(texts[0], texts[1]);
     EXPECT_EQ(colours[0], colours[1]);
+}
+
+// The EUC-KR bytes of a UTF-8 text.
+std::string to_euc_kr(const std::string& utf8) {
+    iconv_t cd = iconv_open("EUC-KR", "UTF-8");
+    std::string out(utf8.size(), '\0');
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t in_left = utf8.size();
+    char* to = out.data();
+    std::size_t to_left = out.size();
+    iconv(cd, &in, &in_left, &to, &to_left);
+    iconv_close(cd);
+    out.resize(out.size() - to_left);
+    return out;
+}
+
+TEST(DoorlockEncoding, KoreanTextsInEucKrWhereTheLocaleSaysSo) {
+    char dir[] = "/tmp/doorlock-locale-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string make_locale =
+        std::string("localedef -i ko_KR -f EUC-KR ") + dir + "/ko_KR.EUC-KR >/dev/null 2>&1";
+    if (std::system(make_locale.c_str()) != 0) {
+        GTEST_SKIP() << "no ko_KR locale source to build an EUC-KR locale from (package locales)";
+    }
+    pty_program program{{DOORLOCK_BINARY}, {std::string("LOCPATH=") + dir, "LANG=ko_KR.EUC-KR"}};
+    ASSERT_TRUE(
+        program.wait_for([&] { return program.output().find("UNLOCK") != std::string::npos; }));
+    program.type("5");
+    ASSERT_TRUE(program.wait_for(
+        [&] { return program.output().find(to_euc_kr("숫자 5 입력")) != std::string::npos; }));
+    for (const char* text : {"비밀번호 상태 :", "잠금상태 :", " 열림"}) {
+        EXPECT_NE(program.output().find(to_euc_kr(text)), std::string::npos) << text;
+        EXPECT_EQ(program.output().find(text), std::string::npos) << text << " in UTF-8";
+    }
+    program.type("q");
+    EXPECT_EQ(program.wait_exit(), 0);
+    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
