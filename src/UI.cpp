@@ -2,6 +2,7 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -103,12 +104,15 @@ void put_state_line(int row, const char* format, ...) {
     char line[81];
     va_list values;
     va_start(values, format);
-    const int n = std::vsnprintf(line, sizeof line, format, values);
+    constexpr int padded = 64;
+    const int written = std::vsnprintf(line, sizeof line, format, values);
     va_end(values);
-    for (int i = n < 0 ? 0 : n; i < 64; ++i) {
+    // vsnprintf gives the untruncated length: keep within the line.
+    const int n = written < 0 ? 0 : (written < padded ? padded : std::min(written, 80));
+    for (int i = written < 0 ? 0 : std::min(written, 80); i < n; ++i) {
         line[i] = ' ';
     }
-    line[n > 64 ? n : 64] = '\0';
+    line[n] = '\0';
     gotoxy(1, row);
     put_text(line);
 }
