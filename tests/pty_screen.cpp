@@ -1,5 +1,7 @@
 #include "pty_screen.h"
 
+#include "utf8.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,24 +41,6 @@ int colour_index(const VTermColor& colour, bool foreground) {
         return colour.indexed.idx;
     }
     return -2; // RGB: never sent by the program
-}
-
-void append_utf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // A small shell: leads the terminal's session and runs the program as its foreground job, in a

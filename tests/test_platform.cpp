@@ -1,6 +1,7 @@
 #include "test_platform.h"
 
 #include "platform.h"
+#include "utf8.h"
 
 #include <algorithm>
 
@@ -30,19 +31,6 @@ void put_char(test_console& con, char32_t c) {
     if (wide(c) && con.column < test_console::columns) {
         con.cells[con.row][con.column] = {U' ', con.attribute, true};
         con.column += 1;
-    }
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
