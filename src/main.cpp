@@ -40,6 +40,7 @@ constexpr const char* usage_text =
     "Exit status: 0 after Q, 1 if the terminal cannot be used, 2 for an unknown argument.\n";
 
 int simulate(bool show_states) {
+    use_platform(terminal_platform);
     if (!console_open(show_states ? below_states : below_screen)) {
         return 1;
     }

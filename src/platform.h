@@ -1,8 +1,9 @@
 // Console, keyboard and clock operations that the simulator takes from its platform.
 //
-// One implementation per platform: platform_posix.cpp (terminals through ECMA-48 sequences),
-// platform_windows.cpp (the Windows console through kernel32 and the C runtime). The tests link
-// an in-memory implementation instead.
+// The operations are free functions that forward to the platform in use, so that one program can
+// run on a terminal or headless: the terminal platform (platform_posix_*.cpp through ECMA-48
+// sequences, or platform_windows.cpp through kernel32 and the C runtime), or the in-memory
+// platform (platform_memory.cpp: scripted keys, a virtual clock and a screen model).
 #pragma once
 
 #include <cstddef>
@@ -41,15 +42,26 @@ void console_clear();                             // system("cls")
 void console_colour_bright_white();               // system("color F")
 void console_flush(); // everything written so far reaches the console now
 
-#ifndef _WIN32
-// Splits a stream of keyboard bytes into key presses. Returns how many bytes of `bytes[0..length)`
-// make the first key press, or 0 when they are only the start of a longer sequence and more bytes
-// may still come (`more_may_come`). Escape sequences (ESC [ ... final byte, ESC O x, ESC x) and
-// UTF-8 characters are one key press each; anything else is one byte.
-std::size_t key_press_length(const unsigned char* bytes, std::size_t length, bool more_may_come);
+// One platform: its implementation of each operation above.
+struct platform_backend {
+    bool (*open)(int below_row);
+    void (*close)();
+    bool (*key_waiting)();
+    int (*read_key)();
+    std::uint32_t (*clock_ticks)();
+    void (*wait_for_key_until)(std::uint32_t due_tick);
+    void (*write)(const char* text, std::size_t length);
+    void (*move)(int column, int row);
+    void (*attribute)(std::uint16_t attribute);
+    void (*cursor)(bool visible, unsigned size);
+    void (*clear)();
+    void (*colour_bright_white)();
+    void (*flush)();
+};
 
-// Writes the ECMA-48 SGR sequence that shows console attribute `attribute` (background * 16 +
-// foreground, console colour numbers) into `out`, which holds at least 16 bytes; returns its
-// length.
-std::size_t sgr_sequence(std::uint16_t attribute, char* out);
-#endif
+// Makes `backend` the platform that the operations use from now on.
+void use_platform(const platform_backend& backend);
+
+// The terminal of the system the program is built for (POSIX or Windows); linked into the program,
+// not into the tests of the simulation.
+extern const platform_backend terminal_platform;

@@ -84,9 +84,7 @@ void write_utf16(const char* text, std::size_t length) {
     }
 }
 
-} // namespace
-
-bool console_open(int below_row) {
+bool windows_open(int below_row) {
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -108,15 +106,15 @@ bool console_open(int below_row) {
     return true;
 }
 
-void console_close() {
+void windows_close() {
     restore_console();
 }
 
-bool key_waiting() {
+bool windows_key_waiting() {
     return _kbhit() != 0;
 }
 
-int read_key() {
+int windows_read_key() {
     const int first = _getch();
     // Arrows, function and paging keys come as 0 or 224 and a scan code; a double-byte character
     // as a lead and a trail byte. Either pair is one key press. Taken one by one, PgDn's scan code
@@ -130,18 +128,18 @@ int read_key() {
     return first;
 }
 
-std::uint32_t clock_ticks() {
+std::uint32_t windows_clock_ticks() {
     // The C runtime's clock() counts wall-clock milliseconds since the start on Windows.
     return static_cast<std::uint32_t>(std::clock() * 1000 / CLOCKS_PER_SEC);
 }
 
-void wait_for_key_until(std::uint32_t due_tick) {
-    console_flush();
+void windows_wait_for_key_until(std::uint32_t due_tick) {
+    std::fflush(stdout);
 #ifndef DOORLOCK_BUSY_POLL
     if (_kbhit() != 0) {
         return;
     }
-    const auto remaining = static_cast<std::int32_t>(due_tick - clock_ticks());
+    const auto remaining = static_cast<std::int32_t>(due_tick - windows_clock_ticks());
     if (remaining <= 0) {
         return;
     }
@@ -157,7 +155,7 @@ void wait_for_key_until(std::uint32_t due_tick) {
 #endif
 }
 
-void console_write(const char* text, std::size_t length) {
+void windows_write(const char* text, std::size_t length) {
     if (console.output_is_console) {
         write_utf16(text, length);
     } else {
@@ -165,33 +163,43 @@ void console_write(const char* text, std::size_t length) {
     }
 }
 
-void console_move(int column, int row) {
+void windows_move(int column, int row) {
     std::fflush(stdout);
     SetConsoleCursorPosition(console.output,
                              COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
 }
 
-void console_attribute(std::uint16_t attribute) {
+void windows_attribute(std::uint16_t attribute) {
     std::fflush(stdout);
     SetConsoleTextAttribute(console.output, attribute);
 }
 
-void console_cursor(bool visible, unsigned size) {
+void windows_cursor(bool visible, unsigned size) {
     std::fflush(stdout);
     const CONSOLE_CURSOR_INFO cursor{static_cast<DWORD>(size), visible ? TRUE : FALSE};
     SetConsoleCursorInfo(console.output, &cursor);
 }
 
-void console_clear() {
+void windows_clear() {
     std::fflush(stdout);
     std::system("cls");
 }
 
-void console_colour_bright_white() {
+void windows_colour_bright_white() {
     std::fflush(stdout);
     std::system("color F");
 }
 
-void console_flush() {
+void windows_flush() {
     std::fflush(stdout);
 }
+
+} // namespace
+
+const platform_backend terminal_platform = {
+    windows_open,     windows_close,       windows_key_waiting,
+    windows_read_key, windows_clock_ticks, windows_wait_for_key_until,
+    windows_write,    windows_move,        windows_attribute,
+    windows_cursor,   windows_clear,       windows_colour_bright_white,
+    windows_flush,
+};

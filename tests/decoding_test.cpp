@@ -147,7 +147,7 @@ TEST_F(KeyHandling, CommandsChangeTheWindowsRawInputs) {
     EXPECT_EQ(loop.cover_input, became_closed);
     EXPECT_EQ(loop.digit, 255) << "the cover was closed before the digit";
     // The line break after an echo leaves the cursor at the start of the next row.
-    EXPECT_EQ(console_under_test().row, 10);
+    EXPECT_EQ(console_under_test().screen.row, 10);
 }
 
 TEST_F(KeyHandling, TwoPressesInOneWindowCancelAndTheLastDigitWins) {
@@ -165,11 +165,11 @@ TEST_F(KeyHandling, DroppedKeysMoveTheCursorButEchoNothing) {
     loop.cover_input = closed_unchanged;
     loop.status.locked = 1;
     for (int key : {int{'5'}, int{'D'}, key_no_command, 0x1b, int{'x'}, 0xD1}) {
-        console_under_test().column = 0;
-        console_under_test().row = 0;
+        console_under_test().screen.column = 0;
+        console_under_test().screen.row = 0;
         handle_key(loop, key);
-        EXPECT_EQ(console_under_test().column, 40) << key;
-        EXPECT_EQ(console_under_test().row, 10) << key;
+        EXPECT_EQ(console_under_test().screen.column, 40) << key;
+        EXPECT_EQ(console_under_test().screen.row, 10) << key;
     }
     EXPECT_EQ(echo(), std::string(20, ' '));
     EXPECT_EQ(loop.digit, 255);

@@ -17,7 +17,7 @@ class Panels : public ::testing::Test {
         reset_console_under_test();
         num_pad_forget();
     }
-    test_console& con = console_under_test();
+    memory_console& con = console_under_test();
     lock_status status{0, 0};
     pw_buffer buffer{{0, 0, 0, 0}, nullptr, 0};
 
@@ -66,7 +66,7 @@ TEST_F(Panels, StartScreenCellByCell) {
     EXPECT_EQ(screen_attribute(10, 10), 15);
     EXPECT_EQ(screen_attribute(40, 1), 15);
     expect_pad(159);
-    EXPECT_EQ(con.attribute, 15);
+    EXPECT_EQ(con.screen.attribute, 15);
 }
 
 TEST_F(Panels, PadAttributesFollowCoverAndBacklight) {
@@ -86,7 +86,7 @@ TEST_F(Panels, PadAttributesFollowCoverAndBacklight) {
         num_pad_ui(empty_value, closed_unchanged, 1); // a drawing unlike the case's
         num_pad_ui(c.digit, c.cover, c.backlight);
         expect_pad(c.base, c.digit, c.highlight);
-        EXPECT_EQ(con.attribute, 15);
+        EXPECT_EQ(con.screen.attribute, 15);
     }
 }
 
@@ -127,7 +127,7 @@ TEST_F(Panels, StatusFieldsKeepTheirWidths) {
     buffer.registered = &code;
     for (const auto& c : cases) {
         for (int column = 40; column < 50; ++column) {
-            con.cells[2][column].ch = U'#';
+            con.screen.cells[2][column].character = U'#';
         }
         buffer.count = c.count;
         showState(&status, 0, &buffer, closed_unchanged, became_closed);
@@ -162,7 +162,7 @@ TEST_F(Panels, EachSoundRingsItsBellsOnce) {
         SetUp();
         EXPECT_EQ(sound_display(static_cast<std::uint8_t>(code)), 0);
         const bool sounds = code >= 1 && code <= 3;
-        EXPECT_EQ(con.bells, sounds ? code : 0);
+        EXPECT_EQ(con.screen.bells, sounds ? code : 0);
         EXPECT_EQ(screen_text(1, 14, 7), sounds ? "Sound " + std::to_string(code) : "       ");
     }
 }

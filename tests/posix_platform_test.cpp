@@ -1,5 +1,6 @@
 // Splitting keyboard bytes into key presses, and console colours as terminal sequences.
 #include "platform.h"
+#include "platform_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,7 @@ class piped_input {
 TEST(KeyReader, ReadsOneKeyPressAtATimeAndQuitsAtTheEndOfInput) {
     piped_input input("1\x1b[D\x1bOPl\xed\x95\x9c\x1b\x1b[6~\xff"
                       "c\x1b");
+    use_platform(terminal_platform);
     std::vector<int> keys;
     while (key_waiting()) {
         keys.push_back(read_key());

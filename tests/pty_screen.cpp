@@ -259,6 +259,16 @@ void pty_program::hang_up() {
     master_ = -1;
 }
 
+void pty_program::resize(int rows, int columns) {
+    pump(clock::now()); // what was written at the old size
+    vterm_set_size(vt_, rows, columns);
+    vterm_screen_reset(screen_, 1);
+    winsize size{};
+    size.ws_row = static_cast<unsigned short>(rows);
+    size.ws_col = static_cast<unsigned short>(columns);
+    ioctl(master_, TIOCSWINSZ, &size); // the kernel sends SIGWINCH to the foreground job
+}
+
 void pty_program::scribble(const std::string& bytes) {
     vterm_input_write(vt_, bytes.data(), bytes.size());
 }

@@ -40,6 +40,9 @@ class pty_program {
     void send_signal(int signal_number); // to the program itself
     bool stopped() const;                // the program is stopped (Ctrl-Z)
     void hang_up();                      // closes the terminal, as closing its window does
+    // Changes the terminal's size, as resizing its window does, and resets the emulator to an
+    // empty screen of that size, so that what it shows next is what the program repainted.
+    void resize(int rows, int columns);
     void scribble(
         const std::string& bytes); // shows bytes on the screen as if another program wrote them
 

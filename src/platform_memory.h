@@ -1,0 +1,35 @@
+// The platform in memory: keys given in advance, each with the tick from which it can be read, a
+// virtual clock that moves only while the loop waits, and a screen model as the console. The
+// scenario runner and the tests run the main loop on it, thousands of cycles in milliseconds.
+#pragma once
+
+#include "screen_model.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct memory_key {
+    std::uint32_t tick; // readable from this tick on
+    int code;
+};
+
+enum class console_op { write, move, attribute, cursor, clear, colour, flush };
+
+struct memory_console {
+    screen_model screen;
+    std::uint32_t now = 0;       // the virtual clock
+    std::deque<memory_key> keys; // not yet read, in the order of their ticks
+    bool open = false;
+    int below_row = -1;
+    bool logging = false;                   // keep `ops`, `text` and `flush_ticks`
+    std::vector<console_op> ops;            // every console operation, in order
+    std::string text;                       // everything written
+    std::vector<std::uint32_t> flush_ticks; // the clock at every flush
+    std::function<void()> on_flush;         // called at every flush (the end of each cycle)
+};
+
+// Resets `console` to a fresh console and makes it the platform in use.
+void use_memory_console(memory_console& console);

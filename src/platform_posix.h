@@ -1,0 +1,60 @@
+// What the files of the POSIX terminal platform share:
+//   platform_posix_terminal.cpp  terminal modes, signals, suspend and resume, the terminal's size
+//   platform_posix_keyboard.cpp  keyboard bytes into key presses, the clock, waiting for keys
+//   platform_posix_paint.cpp     the screen model painted onto the terminal by change
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int standard_input = 0;
+constexpr int standard_output = 1;
+
+// ---- terminal ----
+
+// Acts on the signals that arrived since the last look: ends the process the way an ending signal
+// asks, after giving the terminal back; suspends and resumes; repaints after a resize.
+void handle_pending_signals();
+
+// ---- keyboard ----
+
+// Starts the clock at 0 and forgets any keys taken in.
+void keyboard_open();
+bool keyboard_key_waiting();
+int keyboard_read_key();
+std::uint32_t keyboard_clock_ticks();
+void keyboard_wait_until(std::uint32_t due_tick);
+
+// Splits a stream of keyboard bytes into key presses. Returns how many bytes of `bytes[0..length)`
+// make the first key press, or 0 when they are only the start of a longer sequence and more bytes
+// may still come (`more_may_come`). Escape sequences (ESC [ ... final byte, ESC O x, ESC x) and
+// UTF-8 characters are one key press each; anything else is one byte.
+std::size_t key_press_length(const unsigned char* bytes, std::size_t length, bool more_may_come);
+
+// ---- painting ----
+
+// Chooses the output encoding (UTF-8, or EUC-KR where the locale says so) and forgets what the
+// terminal shows. `needed_rows` is how many rows the screen takes.
+void paint_open(int needed_rows);
+void paint_close();
+
+// The console operations, acting on the screen model.
+void paint_write(const char* text, std::size_t length);
+void paint_move(int column, int row);
+void paint_attribute(std::uint16_t attribute);
+void paint_cursor(bool visible, unsigned size);
+void paint_clear();
+void paint_colour_bright_white();
+// Sends the terminal what changed since the last flush, and the bells rung, in one write.
+void paint_flush();
+
+// The terminal's content is unknown (resumed after a stop): the next flush paints everything.
+void paint_everything_again();
+// The terminal's size changed to `columns` x `rows` (0 when unknown): repaints the whole screen,
+// or, when the terminal is too small for it, shows one line that says so instead.
+void paint_terminal_size(int columns, int rows);
+
+// Writes the ECMA-48 SGR sequence that shows console attribute `attribute` (background * 16 +
+// foreground, console colour numbers) into `out`, which holds at least 16 bytes; returns its
+// length.
+std::size_t sgr_sequence(std::uint16_t attribute, char* out);
