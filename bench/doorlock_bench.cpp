@@ -1,9 +1,17 @@
-// Measures doorlock from the outside, in a pseudo-terminal, side by side with a reference build
-// that polls the keyboard and clock without ever waiting:
-//   cycle period (each cycle leaves in one write, so frames arrive once per cycle), CPU while
-//   idle, key-to-echo latency, bytes per idle cycle, time to the first screen, peak memory.
-// Usage: doorlock_bench [--load] [--seconds N] [--keys N] [doorlock [reference]]
-//   --load  keeps both cores busy with two spinning processes while measuring.
+// Measures doorlock from the outside, side by side with two reference builds of the same source:
+// one that polls the keyboard and clock without ever waiting (busy poll), and one that sends every
+// text to the terminal again whether it changed or not (full rewrite).
+//   In a pseudo-terminal: CPU while idle, bytes per idle second, key-to-echo latency, time to the
+//   first screen, peak memory, and the cycle period (with --states the cycle counter changes in
+//   every cycle, so every cycle leaves in one write and frames arrive once per cycle).
+//   Under a tmux server of its own: the idle CPU of the program and of the terminal emulator that
+//   parses its output, the cost of the whole system.
+//   The floor: a process that only wakes every 10 ms and writes nothing, under tmux too.
+// Usage: doorlock_bench [--load] [--seconds N] [--keys N] [--rounds N]
+//                       [doorlock [busy-poll [full-rewrite]]]
+//   --load    keeps both cores busy with two spinning processes while measuring.
+//   --rounds  how many times each is measured under tmux, in turn (3); the medians are shown.
+//   (--wake-every-10ms makes this program the floor.)
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -25,8 +33,10 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::duration;
 
-const std::string frame_end = "\x1b[H"; // every cycle ends with the cursor sent home
-const std::string echo_mark = "\xec\x88\xab\xec\x9e\x90"; // 숫자, the digit echo
+// The echoes of a digit (숫자 N 입력) and of K (key sensor 입력): typed in turn, each key changes
+// the echo's first word, which is painted whole.
+const std::string digit_echo_mark = "\xec\x88\xab\xec\x9e\x90";
+const std::string key_echo_mark = "key";
 
 double ms_between(clock_type::time_point a, clock_type::time_point b) {
     return duration<double, std::milli>(b - a).count();
@@ -78,7 +88,7 @@ double cpu_ms(pid_t pid) {
 
 class child_in_pty {
   public:
-    explicit child_in_pty(const std::string& binary) {
+    explicit child_in_pty(const std::string& binary, const char* option = nullptr) {
         winsize size{};
         size.ws_row = 24;
         size.ws_col = 80;
@@ -87,7 +97,7 @@ class child_in_pty {
         if (pid_ == 0) {
             setenv("TERM", "xterm-256color", 1);
             setenv("LANG", "C.UTF-8", 1);
-            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+            execl(binary.c_str(), binary.c_str(), option, static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -147,73 +157,82 @@ class child_in_pty {
     clock_type::time_point started_;
 };
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 struct measurement {
     double first_screen_ms = 0;
     statistics period;
     double idle_cpu_percent = 0;
-    double bytes_per_cycle = 0;
+    double bytes_per_second = 0;
     statistics echo;
     long peak_kib = 0;
 };
 
-measurement measure(const std::string& binary, double seconds, int keys) {
-    measurement m;
-    child_in_pty child(binary);
+const auto read_on = [](const std::string&, clock_type::time_point) { return true; };
 
-    // Start to the first complete screen: the first cycle's frame.
-    bool first = false;
+// Waits for the first screen; returns how long it took from the start, in ms.
+double wait_first_screen(child_in_pty& child) {
+    double ms = 0;
     child.read_until(clock_type::now() + std::chrono::seconds(5),
                      [&](const std::string& chunk, clock_type::time_point at) {
-                         if (chunk.find(frame_end) != std::string::npos &&
-                             chunk.find("UNLOCK") != std::string::npos) {
-                             m.first_screen_ms = ms_between(child.started(), at);
-                             first = true;
+                         if (chunk.find("UNLOCK") == std::string::npos) {
+                             return true;
                          }
-                         return !first;
+                         ms = ms_between(child.started(), at);
+                         return false;
                      });
-    child.read_until(clock_type::now() + std::chrono::milliseconds(200),
-                     [](const std::string&, clock_type::time_point) { return true; });
+    child.read_until(clock_type::now() + std::chrono::milliseconds(200), read_on);
+    return ms;
+}
 
-    // Idle: frame arrival times, bytes, CPU.
+clock_type::duration seconds_of(double seconds) {
+    return std::chrono::duration_cast<clock_type::duration>(duration<double>(seconds));
+}
+
+// The cycle period, from the arrival times of the frames of a run with --states.
+statistics measure_period(const std::string& binary, double seconds) {
+    child_in_pty child(binary, "--states");
+    wait_first_screen(child);
     std::vector<double> periods;
-    std::size_t bytes = 0;
-    std::size_t frames = 0;
     clock_type::time_point last_frame{};
+    child.read_until(clock_type::now() + seconds_of(seconds),
+                     [&](const std::string&, clock_type::time_point at) {
+                         if (last_frame != clock_type::time_point{}) {
+                             periods.push_back(ms_between(last_frame, at));
+                         }
+                         last_frame = at;
+                         return true;
+                     });
+    child.quit();
+    return summarise(periods);
+}
+
+measurement measure(const std::string& binary, double seconds, int keys) {
+    measurement m;
+    m.period = measure_period(binary, seconds);
+    child_in_pty child(binary);
+    m.first_screen_ms = wait_first_screen(child);
+
+    // Idle: bytes and CPU.
+    std::size_t bytes = 0;
     const double cpu_start = cpu_ms(child.pid());
     const auto idle_start = clock_type::now();
-    child.read_until(
-        idle_start + std::chrono::duration_cast<clock_type::duration>(duration<double>(seconds)),
-        [&](const std::string& chunk, clock_type::time_point at) {
-            bytes += chunk.size();
-            for (std::size_t k = count_of(chunk, frame_end); k > 0; --k) {
-                if (frames > 0) {
-                    periods.push_back(ms_between(last_frame, at));
-                }
-                last_frame = at;
-                ++frames;
-            }
-            return true;
-        });
+    child.read_until(idle_start + seconds_of(seconds),
+                     [&](const std::string& chunk, clock_type::time_point) {
+                         bytes += chunk.size();
+                         return true;
+                     });
     const double idle_ms = ms_between(idle_start, clock_type::now());
     m.idle_cpu_percent = (cpu_ms(child.pid()) - cpu_start) / idle_ms * 100.0;
-    m.period = summarise(periods);
-    m.bytes_per_cycle = frames > 0 ? static_cast<double>(bytes) / static_cast<double>(frames) : 0;
+    m.bytes_per_second = static_cast<double>(bytes) / idle_ms * 1000.0;
 
-    // Key to echo: digits at irregular moments of the cycle.
+    // Key to echo: a digit and K in turn, at irregular moments of the cycle.
     std::vector<double> latencies;
     for (int i = 0; i < keys; ++i) {
         child.read_until(clock_type::now() + std::chrono::microseconds(15000 + (i * 7919) % 10000),
-                         [](const std::string&, clock_type::time_point) { return true; });
+                         read_on);
         const auto typed = clock_type::now();
-        child.type(static_cast<char>('0' + i % 10));
+        const bool digit = i % 2 == 0;
+        child.type(digit ? static_cast<char>('0' + i / 2 % 10) : 'k');
+        const std::string& echo_mark = digit ? digit_echo_mark : key_echo_mark;
         std::string seen;
         child.read_until(typed + std::chrono::seconds(1),
                          [&](const std::string& chunk, clock_type::time_point at) {
@@ -228,6 +247,70 @@ measurement measure(const std::string& binary, double seconds, int keys) {
     m.echo = summarise(latencies);
     m.peak_kib = child.quit();
     return m;
+}
+
+// CPU of the program and of the terminal emulator it draws on, idle, in % of one core.
+struct system_cost {
+    double program = 0;
+    double emulator = 0;
+    bool measured = false; // both processes were there from start to end
+};
+
+// The median of each share over the rounds.
+system_cost median_cost(std::vector<system_cost> rounds) {
+    std::vector<double> program, emulator;
+    for (const system_cost& c : rounds) {
+        if (!c.measured) {
+            continue;
+        }
+        program.push_back(c.program);
+        emulator.push_back(c.emulator);
+    }
+    return {summarise(program).median, summarise(emulator).median, !program.empty()};
+}
+
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    pclose(pipe);
+    return out;
+}
+
+// Runs the program in an 80x24 window of a tmux server of its own and reads both over `seconds`.
+// A round whose processes could not be read (a server that failed to start) counts as unmeasured.
+system_cost measure_under_tmux(const std::string& binary, double seconds) {
+    static int servers = 0;
+    const std::string server =
+        "doorlock-bench-" + std::to_string(getpid()) + "-" + std::to_string(++servers);
+    const std::string tmux = "tmux -L " + server + " -f /dev/null ";
+    system_cost cost;
+    if (std::system(
+            (tmux + "new-session -d -x 80 -y 24 'env LANG=C.UTF-8 " + binary + "'").c_str()) != 0) {
+        return cost;
+    }
+    const pid_t server_pid = std::atoi(command_output(tmux + "display -p '#{pid}'").c_str());
+    const pid_t program_pid = std::atoi(command_output(tmux + "display -p '#{pane_pid}'").c_str());
+    ::usleep(1500 * 1000); // started and settled
+    const auto start = clock_type::now();
+    const double program_start = cpu_ms(program_pid);
+    const double server_start = cpu_ms(server_pid);
+    ::usleep(static_cast<useconds_t>(seconds * 1e6));
+    const double elapsed = ms_between(start, clock_type::now());
+    const double program_end = cpu_ms(program_pid);
+    const double server_end = cpu_ms(server_pid);
+    cost.program = (program_end - program_start) / elapsed * 100.0;
+    cost.emulator = (server_end - server_start) / elapsed * 100.0;
+    cost.measured = server_pid > 0 && program_pid > 0 && program_start >= 0 && server_start >= 0 &&
+                    program_end >= 0 && server_end >= 0;
+    [[maybe_unused]] int ignored = std::system((tmux + "kill-server").c_str());
+    return cost;
 }
 
 // Two processes that keep both cores busy until they are killed.
@@ -259,12 +342,39 @@ void row(const char* name, double ours, double reference, const char* unit) {
     std::printf("| %-28s | %12.3f | %12.3f | %9.1fx | %s\n", name, ours, reference, ratio, unit);
 }
 
+void header(const char* reference, const char* ratio) {
+    std::printf("| %-28s | %12s | %12s | %10s | unit\n", "measure", "doorlock", reference, ratio);
+    std::printf(
+        "|------------------------------|--------------|--------------|------------|-----\n");
+}
+
+const char* reference_path(const std::vector<std::string>& binaries, std::size_t index,
+                           const char* built) {
+    return binaries.size() > index ? binaries[index].c_str() : built;
+}
+
 } // namespace
 
+// The floor: wakes every 10 ms in ppoll on standard input, as the simulator does, and does
+// nothing else.
+[[noreturn]] void wake_every_10ms() {
+    for (;;) {
+        pollfd ready{0, POLLIN, 0};
+        const timespec timeout{0, 10000000};
+        if (ppoll(&ready, 1, &timeout, nullptr) > 0) {
+            std::exit(0);
+        }
+    }
+}
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--wake-every-10ms") == 0) {
+        wake_every_10ms();
+    }
     bool load = false;
     double seconds = 10;
     int keys = 300;
+    int rounds = 3;
     std::vector<std::string> binaries;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -274,30 +384,51 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--keys" && i + 1 < argc) {
             keys = std::atoi(argv[++i]);
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
         } else {
             binaries.push_back(arg);
         }
     }
-    const std::string ours = binaries.size() > 0 ? binaries[0] : DOORLOCK_BINARY;
-    const std::string reference = binaries.size() > 1 ? binaries[1] : DOORLOCK_REFERENCE_BINARY;
-    if (access(reference.c_str(), X_OK) != 0) {
+    const std::string ours = reference_path(binaries, 0, DOORLOCK_BINARY);
+    const std::string busy_poll = reference_path(binaries, 1, DOORLOCK_BUSY_POLL_BINARY);
+    const std::string full_rewrite = reference_path(binaries, 2, DOORLOCK_FULL_REWRITE_BINARY);
+    for (const std::string& reference : {busy_poll, full_rewrite}) {
+        if (access(reference.c_str(), X_OK) != 0) {
+            std::fprintf(stderr,
+                         "no reference build at %s: configure with "
+                         "-DDOORLOCK_BUSY_POLL_REFERENCE=ON -DDOORLOCK_FULL_REWRITE_REFERENCE=ON\n",
+                         reference.c_str());
+            return 2;
+        }
+    }
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) {
         std::fprintf(stderr,
-                     "no reference build at %s: configure with -DDOORLOCK_BUSY_POLL_REFERENCE=ON\n",
-                     reference.c_str());
+                     "tmux is needed for the terminal emulator's share (apt-get install tmux)\n");
         return 2;
     }
 
     const std::vector<pid_t> spinners = load ? start_load() : std::vector<pid_t>{};
     const measurement a = measure(ours, seconds, keys);
-    const measurement b = measure(reference, seconds, keys);
+    const measurement b = measure(busy_poll, seconds, keys);
+    const measurement c = measure(full_rewrite, seconds, keys);
+    // The machine's noise is as large as the differences: interleave rounds, take the medians.
+    const std::string floor_command = std::string(argv[0]) + " --wake-every-10ms";
+    std::vector<system_cost> ours_rounds, rewrite_rounds, floor_rounds;
+    for (int round = 0; round < rounds; ++round) {
+        ours_rounds.push_back(measure_under_tmux(ours, seconds));
+        rewrite_rounds.push_back(measure_under_tmux(full_rewrite, seconds));
+        floor_rounds.push_back(measure_under_tmux(floor_command, seconds));
+    }
+    const system_cost ours_system = median_cost(ours_rounds);
+    const system_cost rewrite_system = median_cost(rewrite_rounds);
+    const system_cost floor = median_cost(floor_rounds);
     stop_load(spinners);
 
     std::printf("doorlock benchmark: %.0f s idle, %d keys%s\n\n", seconds, keys,
                 load ? ", both cores kept busy by two other processes" : "");
-    std::printf("| %-28s | %12s | %12s | %10s | unit\n", "measure", "doorlock", "busy poll",
-                "busy/ours");
-    std::printf(
-        "|------------------------------|--------------|--------------|------------|-----\n");
+    std::printf("Waiting for keys against polling without pause (in a pseudo-terminal):\n\n");
+    header("busy poll", "busy/ours");
     row("idle CPU", a.idle_cpu_percent, b.idle_cpu_percent, "% of one core");
     row("cycle period median", a.period.median, b.period.median, "ms");
     row("cycle period p99", a.period.p99, b.period.p99, "ms");
@@ -312,9 +443,24 @@ int main(int argc, char** argv) {
         static_cast<double>(b.period.above_11), "");
     row("key to echo median", a.echo.median, b.echo.median, "ms");
     row("key to echo p99", a.echo.p99, b.echo.p99, "ms");
-    row("bytes per idle cycle", a.bytes_per_cycle, b.bytes_per_cycle, "bytes");
     row("start to first screen", a.first_screen_ms, b.first_screen_ms, "ms");
     row("peak memory (max RSS)", static_cast<double>(a.peak_kib), static_cast<double>(b.peak_kib),
         "KiB");
+
+    std::printf("\nPainting what changed against rewriting every text (idle CPU under tmux, median "
+                "of %d rounds):\n\n",
+                rounds);
+    header("full rewrite", "rewr./ours");
+    row("bytes per idle second", a.bytes_per_second, c.bytes_per_second, "bytes");
+    row("idle CPU, program", ours_system.program, rewrite_system.program, "% of one core");
+    row("idle CPU, tmux server", ours_system.emulator, rewrite_system.emulator, "% of one core");
+    row("idle CPU, both", ours_system.program + ours_system.emulator,
+        rewrite_system.program + rewrite_system.emulator, "% of one core");
+    row("key to echo median", a.echo.median, c.echo.median, "ms");
+    row("key to echo p99", a.echo.p99, c.echo.p99, "ms");
+    std::printf(
+        "\nThe floor, a process that only wakes every 10 ms, under tmux: %.3f %% (program), "
+        "%.3f %% (tmux server)\n",
+        floor.program, floor.emulator);
     return 0;
 }

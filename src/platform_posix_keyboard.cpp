@@ -29,8 +29,9 @@ struct keyboard_state {
     unsigned char bytes[4096];
     std::size_t start;
     std::size_t end;
-    bool ended;                  // end of input, or the terminal went away
-    bool seen_empty;             // a wait just ended finding nothing to read: no need to look
+    bool ended;      // end of input, or the terminal went away
+    bool seen_empty; // a wait ended finding nothing to read, at `seen_empty_at`
+    steady::time_point seen_empty_at;
     bool partial_seen;           // the buffer ends in the start of a longer key
     std::uint32_t partial_since; // when that start was first seen
     steady::time_point zero;     // tick 0
@@ -65,12 +66,14 @@ bool input_readable(const pollfd& ready) {
     return (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-// Looks at standard input without waiting and takes in what it holds.
+// Looks at standard input without waiting and takes in what it holds. A wait that found nothing
+// less than a millisecond ago counts as the look: a key that came since then ends the next wait
+// at once and is read in the same window.
 void fill_keyboard() {
-    if (keys.seen_empty) {
-        keys.seen_empty = false;
+    if (keys.seen_empty && steady::now() - keys.seen_empty_at < std::chrono::milliseconds(1)) {
         return;
     }
+    keys.seen_empty = false;
     pollfd ready{standard_input, POLLIN, 0};
     if (!keys.ended && poll(&ready, 1, 0) > 0 && input_readable(ready)) {
         read_input();
@@ -214,8 +217,9 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     handle_pending_signals();
     if (result > 0 && input_readable(ready)) {
         read_input();
-    } else {
-        keys.seen_empty = result == 0;
+    } else if (result == 0) {
+        keys.seen_empty = true;
+        keys.seen_empty_at = steady::now();
     }
 #else
     (void)due_tick;

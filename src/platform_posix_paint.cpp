@@ -20,7 +20,6 @@ namespace {
 // A cell whose content on the terminal is not known; no cell of the model holds it.
 constexpr char32_t unknown_character = 0xFFFFFFFF;
 constexpr screen_cell unknown_cell = {unknown_character, 0, cell_part::narrow};
-static_assert(screen_rows <= 32, "one bit a row in painter_state::written_rows");
 
 struct painter_state {
     screen_model model;                             // what the program wrote
@@ -33,7 +32,7 @@ struct painter_state {
     bool attribute_known;
     int cursor_visible; // -1 unknown, 0 hidden, 1 visible
     std::uint32_t bells_sent;
-    std::uint32_t written_rows; // rows written since the last paint, one bit each
+    std::uint32_t unknown_rows; // rows with cells whose content on the terminal is unknown
     bool repaint_due;
     // The terminal's size and whether the screen fits.
     int needed_rows;
@@ -229,7 +228,7 @@ void forget_shown() {
     painter.position_known = false;
     painter.attribute_known = false;
     painter.cursor_visible = -1;
-    painter.written_rows = ~0u; // every row must be compared again
+    painter.unknown_rows = ~0u; // every row must be compared again
 }
 
 // Clears the terminal in the console's colours (those of a cell the program never writes), which
@@ -322,12 +321,14 @@ void paint() {
         const int rows = painter.terminal_rows > 0 && painter.terminal_rows < screen_rows
                              ? painter.terminal_rows
                              : screen_rows;
+        const std::uint32_t changed = painter.model.changed_rows | painter.unknown_rows;
+        painter.model.changed_rows = 0;
+        painter.unknown_rows = 0;
         for (int row = 0; row < rows; ++row) {
-            if ((painter.written_rows & (1u << row)) != 0 && paint_row(row)) {
-                paint_row(row);
+            if ((changed & (1u << row)) != 0 && paint_row(row) && paint_row(row)) {
+                painter.unknown_rows |= 1u << row; // still unknown: look again next time
             }
         }
-        painter.written_rows = 0;
         if (painter.model.cursor_visible) {
             emit_move(painter.model.column, painter.model.row);
         }
@@ -337,13 +338,6 @@ void paint() {
         emit("\a");
     }
     send_bytes();
-}
-
-// Notes that text went onto the rows from `first` to `last`, so that the next paint looks at them.
-void mark_written(int first, int last) {
-    for (int row = first < 0 ? 0 : first; row <= last && row < screen_rows; ++row) {
-        painter.written_rows |= 1u << row;
-    }
 }
 
 } // namespace
@@ -395,7 +389,9 @@ void paint_write(const char* text, std::size_t length) {
                 painter.shown[row][c] = unknown_cell;
             }
         }
-        mark_written(row, row);
+        if (row >= 0 && row < screen_rows) {
+            painter.unknown_rows |= 1u << row;
+        }
         if (i < length) {
             screen_write(painter.model, "\n", 1);
         }
@@ -404,9 +400,7 @@ void paint_write(const char* text, std::size_t length) {
 }
 #else
 void paint_write(const char* text, std::size_t length) {
-    const int row = painter.model.row;
     screen_write(painter.model, text, length);
-    mark_written(row, painter.model.row);
 }
 #endif
 

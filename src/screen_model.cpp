@@ -32,28 +32,37 @@ char32_t decode_utf8(const unsigned char* text, std::size_t length, std::size_t&
     return c;
 }
 
-void blank(screen_cell& cell) {
-    cell.character = U' ';
-    cell.part = cell_part::narrow;
+// Sets a cell of the cursor's row, noting the row as changed when the cell differs.
+void set_cell(screen_model& screen, int column, const screen_cell& cell) {
+    screen_cell& at = screen.cells[screen.row][column];
+    if (!(at == cell)) {
+        at = cell;
+        screen.changed_rows |= 1u << screen.row;
+    }
+}
+
+void blank(screen_model& screen, int column) {
+    const screen_cell& cell = screen.cells[screen.row][column];
+    set_cell(screen, column, {U' ', cell.attribute, cell_part::narrow});
 }
 
 // Puts a character of `width` columns at the cursor, clearing the halves of wide characters it
 // cuts through.
 void place(screen_model& screen, char32_t character, int width) {
-    screen_cell* line = screen.cells[screen.row];
+    const screen_cell* line = screen.cells[screen.row];
     const int at = screen.column;
     if (line[at].part == cell_part::wide_right && at > 0) {
-        blank(line[at - 1]);
+        blank(screen, at - 1);
     }
     const int last = at + width - 1;
     if (line[last].part == cell_part::wide_left && last + 1 < screen_columns) {
-        blank(line[last + 1]);
+        blank(screen, last + 1);
     }
     if (width == 1) {
-        line[at] = {character, screen.attribute, cell_part::narrow};
+        set_cell(screen, at, {character, screen.attribute, cell_part::narrow});
     } else {
-        line[at] = {character, screen.attribute, cell_part::wide_left};
-        line[at + 1] = {character, screen.attribute, cell_part::wide_right};
+        set_cell(screen, at, {character, screen.attribute, cell_part::wide_left});
+        set_cell(screen, at + 1, {character, screen.attribute, cell_part::wide_right});
     }
 }
 
@@ -112,6 +121,7 @@ void screen_clear(screen_model& screen) {
     }
     screen.column = 0;
     screen.row = 0;
+    screen.changed_rows = ~0u;
 }
 
 void screen_recolour(screen_model& screen, std::uint16_t attribute) {
@@ -121,6 +131,7 @@ void screen_recolour(screen_model& screen, std::uint16_t attribute) {
         }
     }
     screen.attribute = attribute;
+    screen.changed_rows = ~0u;
 }
 
 int character_width(char32_t c) {

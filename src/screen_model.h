@@ -29,8 +29,10 @@ struct screen_model {
     std::uint16_t attribute;
     bool cursor_visible;
     unsigned cursor_size;
-    std::uint32_t bells; // rung since the start; whoever rings them keeps its own count
+    std::uint32_t bells;        // rung since the start; whoever rings them keeps its own count
+    std::uint32_t changed_rows; // one bit a row whose cells changed; whoever reads it clears it
 };
+static_assert(screen_rows <= 32, "one bit a row in screen_model::changed_rows");
 
 // A console as a program finds it: blanks in attribute 7 (light grey on black), the cursor at the
 // top left and visible.
