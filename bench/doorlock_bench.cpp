@@ -25,6 +25,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -227,7 +228,8 @@ measurement measure(const std::string& binary, double seconds, int keys) {
     // Key to echo: a digit and K in turn, at irregular moments of the cycle.
     std::vector<double> latencies;
     for (int i = 0; i < keys; ++i) {
-        child.read_until(clock_type::now() + std::chrono::microseconds(15000 + (i * 7919) % 10000),
+        child.read_until(clock_type::now() + std::chrono::microseconds(
+                                                 15000 + static_cast<long long>(i) * 7919 % 10000),
                          read_on);
         const auto typed = clock_type::now();
         const bool digit = i % 2 == 0;
@@ -297,11 +299,11 @@ system_cost measure_under_tmux(const std::string& binary, double seconds) {
     }
     const pid_t server_pid = std::atoi(command_output(tmux + "display -p '#{pid}'").c_str());
     const pid_t program_pid = std::atoi(command_output(tmux + "display -p '#{pane_pid}'").c_str());
-    ::usleep(1500 * 1000); // started and settled
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // started and settled
     const auto start = clock_type::now();
     const double program_start = cpu_ms(program_pid);
     const double server_start = cpu_ms(server_pid);
-    ::usleep(static_cast<useconds_t>(seconds * 1e6));
+    std::this_thread::sleep_for(seconds_of(seconds));
     const double elapsed = ms_between(start, clock_type::now());
     const double program_end = cpu_ms(program_pid);
     const double server_end = cpu_ms(server_pid);

@@ -57,8 +57,17 @@ int simulate(bool show_states) {
         std::fputs("doorlock: out of memory\n", stderr);
         return 1;
     }
-    console_close();
-    return 0;
+    return console_close() ? 0 : 1;
+}
+
+// Writes `text` to standard output; false, with the reason on stderr, when it did not get there.
+bool print(const char* text) {
+    std::fputs(text, stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("doorlock: cannot write to standard output");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -84,8 +93,8 @@ command_line parse_command_line(int argc, char** argv) {
 int main(int argc, char** argv) {
     const command_line line = parse_command_line(argc, argv);
     switch (line.mode) {
-    case run_mode::help: std::fputs(usage_text, stdout); return 0;
-    case run_mode::version: std::puts("doorlock " DOORLOCK_VERSION); return 0;
+    case run_mode::help: return print(usage_text) ? 0 : 1;
+    case run_mode::version: return print("doorlock " DOORLOCK_VERSION "\n") ? 0 : 1;
     case run_mode::bad_usage:
         std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.unknown, usage_text);
         return 2;

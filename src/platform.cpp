@@ -15,8 +15,8 @@ bool console_open(int below_row) {
     return active->open(below_row);
 }
 
-void console_close() {
-    active->close();
+bool console_close() {
+    return active->close();
 }
 
 bool key_waiting() {

@@ -19,8 +19,9 @@ constexpr int key_no_command = 0x100;
 bool console_open(int below_row);
 // Gives the console back as it was found: modes, visible cursor, plain attributes, and the cursor
 // at the start of `below_row`, so that what follows does not overwrite the drawn screen. Also done
-// on every other way out (signals, crashes).
-void console_close();
+// on every other way out (signals, crashes). Returns false when output failed during the run
+// (nobody read it any more); the reason has then been written to stderr.
+bool console_close();
 
 // Keyboard (`_kbhit`, `_getch`).
 bool key_waiting();
@@ -42,10 +43,27 @@ void console_clear();                             // system("cls")
 void console_colour_bright_white();               // system("color F")
 void console_flush(); // everything written so far reaches the console now
 
+// The clock's ticks from a platform's 64-bit count of `count` units of which `per_second` make a
+// second (a performance counter): whole milliseconds, without overflow for centuries.
+constexpr std::uint64_t counter_milliseconds(std::uint64_t count, std::uint64_t per_second) {
+    return count / per_second * 1000 + count % per_second * 1000 / per_second;
+}
+// The tick count `first_tick` + milliseconds since `start_ms`, wrapping after 2^32 like every
+// tick; all comparisons of ticks take the unsigned difference, so the wrap is harmless.
+constexpr std::uint32_t ticks_since(std::uint64_t now_ms, std::uint64_t start_ms,
+                                    std::uint32_t first_tick = 0) {
+    return static_cast<std::uint32_t>(first_tick + (now_ms - start_ms));
+}
+// How many ticks from `now` until `due`: negative once `due` has passed (for differences below
+// 2^31 ticks, 24 days, either way).
+constexpr std::int32_t ticks_until(std::uint32_t due, std::uint32_t now) {
+    return static_cast<std::int32_t>(due - now);
+}
+
 // One platform: its implementation of each operation above.
 struct platform_backend {
     bool (*open)(int below_row);
-    void (*close)();
+    bool (*close)();
     bool (*key_waiting)();
     int (*read_key)();
     std::uint32_t (*clock_ticks)();

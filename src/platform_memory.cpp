@@ -21,12 +21,13 @@ bool memory_open(int below_row) {
     return true;
 }
 
-void memory_close() {
+bool memory_close() {
     current->open = false;
+    return true;
 }
 
 bool memory_key_waiting() {
-    return !current->keys.empty() && current->keys.front().tick <= current->now;
+    return !current->keys.empty() && ticks_until(current->keys.front().tick, current->now) <= 0;
 }
 
 int memory_read_key() {
@@ -45,14 +46,13 @@ void memory_wait_for_key_until(std::uint32_t due_tick) {
     if (memory_key_waiting()) {
         return;
     }
-    std::uint32_t wait = due_tick - current->now;
-    if (wait > 0x80000000u) {
-        return; // already past
-    }
+    std::int32_t wait = ticks_until(due_tick, current->now);
     if (!current->keys.empty()) {
-        wait = std::min(wait, current->keys.front().tick - current->now);
+        wait = std::min(wait, ticks_until(current->keys.front().tick, current->now));
     }
-    current->now += wait;
+    if (wait > 0) {
+        current->now += static_cast<std::uint32_t>(wait);
+    }
 }
 
 void memory_write(const char* text, std::size_t length) {

@@ -47,6 +47,10 @@ void paint_clear();
 void paint_colour_bright_white();
 // Sends the terminal what changed since the last flush, and the bells rung, in one write.
 void paint_flush();
+// Whether writing failed for good (a reader that went away, a full disk, a closed output), and
+// the error it failed with; nothing more is written then.
+bool paint_failed();
+int paint_failure();
 
 // The terminal's content is unknown (resumed after a stop): the next flush paints everything.
 void paint_everything_again();

@@ -18,8 +18,17 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 constexpr unsigned char escape = 0x1b;
-// The start of a sequence with nothing after it for this long is a key of its own (a lone ESC).
-constexpr std::uint32_t sequence_timeout_ticks = 25;
+// A lone ESC, or the start of a character, with nothing after it for this long is a key of its
+// own. Long enough for a slow link to deliver the rest of a sequence (tmux waits as long); ESC is
+// no command, so waiting costs nothing visible. A sequence that has begun (ESC [ or ESC O) waits
+// for its last byte however long it takes, so that none of its bytes acts as a command.
+constexpr std::uint32_t lone_key_timeout_ticks = 500;
+#ifndef DOORLOCK_FIRST_TICK
+#define DOORLOCK_FIRST_TICK 0
+#endif
+// The tick at which the clock starts: 0, or just below the wrap in the build the tests use to run
+// across it.
+constexpr std::uint32_t first_tick = DOORLOCK_FIRST_TICK;
 // A sequence longer than this is cut into several keys rather than held back without end.
 constexpr std::size_t longest_sequence = 32;
 // What a reader sees when the input ends: it acts as Q.
@@ -58,12 +67,24 @@ void read_input() {
     if (got > 0) {
         keys.end += static_cast<std::size_t>(got);
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        keys.ended = true; // end of file, or the terminal is gone (EIO)
+        keys.ended = true; // end of file, the terminal is gone (EIO), or no input at all (EBADF)
     }
 }
 
+// Readable, or in a state that reading reports: the end, a hang-up, an error, a closed descriptor.
 bool input_readable(const pollfd& ready) {
+    if ((ready.revents & POLLNVAL) != 0) {
+        keys.ended = true;
+        return false;
+    }
     return (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+// Whether the bytes waiting are the start of a key that time alone completes: a lone ESC or the
+// first bytes of a UTF-8 character.
+bool lone_start_waiting() {
+    const std::size_t available = keys.end - keys.start;
+    return (available == 1 && keys.bytes[keys.start] == escape) || keys.bytes[keys.start] >= 0xC2;
 }
 
 // Looks at standard input without waiting and takes in what it holds. A wait that found nothing
@@ -86,8 +107,8 @@ std::size_t next_key_length() {
     if (available == 0) {
         return 0;
     }
-    const bool stale =
-        keys.partial_seen && keyboard_clock_ticks() - keys.partial_since >= sequence_timeout_ticks;
+    const bool stale = keys.partial_seen && lone_start_waiting() &&
+                       keyboard_clock_ticks() - keys.partial_since >= lone_key_timeout_ticks;
     const std::size_t length =
         key_press_length(keys.bytes + keys.start, available, !keys.ended && !stale);
     if (length == 0 && !keys.partial_seen) {
@@ -167,6 +188,10 @@ bool keyboard_key_waiting() {
         return true;
     }
     fill_keyboard();
+    if (paint_failed()) {
+        keys.ended = true;
+        keys.start = keys.end; // nobody sees the screen: nothing more to do
+    }
     return next_key_length() > 0 || (keys.ended && keys.start == keys.end);
 }
 
@@ -181,10 +206,14 @@ int keyboard_read_key() {
     return length == 1 ? first : key_no_command;
 }
 
+// Milliseconds since the clock's zero, counted in 64 bits.
+std::uint64_t elapsed_ms() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - keys.zero).count());
+}
+
 std::uint32_t keyboard_clock_ticks() {
-    const auto elapsed = steady::now() - keys.zero;
-    return static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return ticks_since(elapsed_ms(), 0, first_tick);
 }
 
 void keyboard_wait_until(std::uint32_t due_tick) {
@@ -194,19 +223,26 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     if (next_key_length() > 0 || keys.ended) {
         return;
     }
-    auto deadline = keys.zero + std::chrono::milliseconds(due_tick);
-    if (keys.partial_seen) {
-        const auto stale_at =
-            keys.zero + std::chrono::milliseconds(keys.partial_since + sequence_timeout_ticks);
-        deadline = std::min(deadline, stale_at);
+    // The deadline as a point on the steady clock, from tick differences: wrap-safe.
+    const std::uint64_t now_ms = elapsed_ms();
+    const std::uint32_t now_tick = ticks_since(now_ms, 0, first_tick);
+    std::int32_t wait_ticks = ticks_until(due_tick, now_tick);
+    if (keys.partial_seen && lone_start_waiting()) {
+        wait_ticks = std::min(wait_ticks,
+                              ticks_until(keys.partial_since + lone_key_timeout_ticks, now_tick));
     }
+    if (wait_ticks <= 0) {
+        return;
+    }
+    const auto deadline =
+        keys.zero + std::chrono::milliseconds(now_ms + static_cast<std::uint64_t>(wait_ticks));
     const auto now = steady::now();
     if (deadline <= now) {
         return;
     }
-    pollfd ready{keys.ended ? -1 : standard_input, POLLIN, 0};
+    pollfd ready{standard_input, POLLIN, 0};
     const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
-#if defined(__linux__) || defined(__FreeBSD__)
+#if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
     const timespec timeout{static_cast<time_t>(wait / 1000000000),
                            static_cast<long>(wait % 1000000000)};
     const int result = ppoll(&ready, 1, &timeout, nullptr);

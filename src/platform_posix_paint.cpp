@@ -45,7 +45,7 @@ struct painter_state {
     bool euc_kr;
     char bytes[32768];
     std::size_t length;
-    bool dead; // writing failed for good: nobody reads the output any more
+    int failure; // the error of the write that failed for good (nobody reads any more), or 0
 };
 
 painter_state painter{};
@@ -53,7 +53,7 @@ painter_state painter{};
 // ---- bytes out ----
 
 void write_all(const char* data, std::size_t length) {
-    while (length > 0 && !painter.dead) {
+    while (length > 0 && painter.failure == 0) {
         const ssize_t written = write(standard_output, data, length);
         if (written > 0) {
             data += written;
@@ -64,7 +64,7 @@ void write_all(const char* data, std::size_t length) {
             pollfd ready{standard_output, POLLOUT, 0};
             poll(&ready, 1, 100);
         } else {
-            painter.dead = true;
+            painter.failure = written < 0 ? errno : EIO;
         }
     }
 }
@@ -428,6 +428,14 @@ void paint_colour_bright_white() {
 
 void paint_flush() {
     paint();
+}
+
+int paint_failure() {
+    return painter.failure;
+}
+
+bool paint_failed() {
+    return painter.failure != 0;
 }
 
 void paint_everything_again() {

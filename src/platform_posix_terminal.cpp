@@ -4,11 +4,15 @@
 
 #include "platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <initializer_list>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,37 +21,60 @@ namespace {
 
 // Kept for the whole process, because signal handlers must be able to give the terminal back.
 struct terminal_state {
-    termios saved_modes;
-    bool raw;
+    termios saved_modes;  // as found at the start: the ones given back, whatever happens between
+    bool modes_saved;     // standard input is a terminal and its modes were saved
+    bool raw;             // the raw modes are in force
+    bool suspend_handled; // Ctrl-Z comes to the handler (it was not ignored at the start)
     char restore_sequence[48];
     std::size_t restore_length;
 };
 
 terminal_state terminal{};
-volatile std::sig_atomic_t pending_signal = 0;  // a signal that ends the program
 volatile std::sig_atomic_t pending_suspend = 0; // Ctrl-Z
-volatile std::sig_atomic_t pending_resume = 0;  // continued after a stop
+volatile std::sig_atomic_t pending_resume = 0;  // continued after a stop, or sent SIGCONT
 volatile std::sig_atomic_t pending_resize = 0;  // the terminal's size changed
 
-// Async-signal-safe: only write and tcsetattr.
-void restore_terminal_now() {
-    if (terminal.restore_length > 0) {
+bool set_modes(const termios& modes) {
+    while (tcsetattr(standard_input, TCSANOW, &modes) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether standard output can take a few bytes now. When it cannot (a stalled link), what waits
+// in the terminal's output queue is dropped, so that the way out never blocks.
+bool output_takes_bytes_now() {
+    pollfd ready{standard_output, POLLOUT, 0};
+    if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0) {
+        return true;
+    }
+    tcflush(standard_output, TCOFLUSH);
+    return poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0;
+}
+
+// Gives the terminal back: plain attributes, a visible cursor below the screen, the saved modes,
+// at once (the modes do not wait for output to drain). Async-signal-safe when `from_signal`:
+// only poll, tcflush, write and tcsetattr, and no write that could block.
+void restore_terminal_now(bool from_signal) {
+    if (terminal.restore_length > 0 && !paint_failed() &&
+        (!from_signal || output_takes_bytes_now())) {
         [[maybe_unused]] ssize_t ignored =
             write(standard_output, terminal.restore_sequence, terminal.restore_length);
     }
     if (terminal.raw) {
-        tcsetattr(standard_input, TCSADRAIN, &terminal.saved_modes);
+        set_modes(terminal.saved_modes);
+        terminal.raw = false;
     }
 }
 
-extern "C" void on_fatal_signal(int signal_number) {
-    restore_terminal_now();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
-
+// A crash, or a signal that ends the program (Ctrl-C, kill, hang-up): gives the terminal back
+// here and now, whatever the output does, then ends the way the signal asks.
 extern "C" void on_ending_signal(int signal_number) {
-    pending_signal = signal_number;
+    restore_terminal_now(true);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number); // delivered as soon as the handler returns
 }
 
 extern "C" void on_suspend_signal(int /*signal_number*/) {
@@ -63,11 +90,11 @@ extern "C" void on_resize_signal(int /*signal_number*/) {
 }
 
 [[noreturn]] void on_terminate() {
-    restore_terminal_now();
+    restore_terminal_now(true);
     std::abort();
 }
 
-void install_handler(int signal_number, void (*handler)(int), int flags = 0) {
+void install_handler(int signal_number, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
@@ -75,21 +102,32 @@ void install_handler(int signal_number, void (*handler)(int), int flags = 0) {
     sigaction(signal_number, &action, nullptr);
 }
 
+// A signal ignored when the program started (nohup, trap '' HUP) stays ignored.
+bool install_unless_ignored(int signal_number, void (*handler)(int), int flags) {
+    struct sigaction found {};
+    if (sigaction(signal_number, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) {
+        return false;
+    }
+    install_handler(signal_number, handler, flags);
+    return true;
+}
+
 void install_handlers() {
+    // No SA_RESTART: an ending signal must also interrupt a write that blocks.
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        install_handler(signal_number, on_ending_signal);
+        install_unless_ignored(signal_number, on_ending_signal, 0);
     }
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        install_handler(signal_number, on_fatal_signal, static_cast<int>(SA_RESETHAND));
+        install_handler(signal_number, on_ending_signal, static_cast<int>(SA_RESETHAND));
     }
-    install_handler(SIGTSTP, on_suspend_signal);
-    install_handler(SIGCONT, on_resume_signal);
-    install_handler(SIGWINCH, on_resize_signal);
+    terminal.suspend_handled = install_unless_ignored(SIGTSTP, on_suspend_signal, SA_RESTART);
+    install_handler(SIGCONT, on_resume_signal, SA_RESTART);
+    install_handler(SIGWINCH, on_resize_signal, SA_RESTART);
     std::signal(SIGPIPE, SIG_IGN); // a closed reader shows as a failed write
     std::set_terminate(on_terminate);
 }
 
-bool enter_raw_mode() {
+bool save_modes() {
     if (isatty(standard_input) == 0) {
         return true; // keys come from a pipe or a file: no modes to change
     }
@@ -97,17 +135,64 @@ bool enter_raw_mode() {
         std::perror("doorlock: cannot read the terminal's modes");
         return false;
     }
+    terminal.modes_saved = true;
+    return true;
+}
+
+// The raw modes, made from the saved ones.
+bool enter_raw_mode() {
+    if (!terminal.modes_saved) {
+        return true;
+    }
     termios raw = terminal.saved_modes;
     // No echo, no line editing, no flow control or CR translation; Ctrl-C still interrupts.
     raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(standard_input, TCSANOW, &raw) != 0) {
-        std::perror("doorlock: cannot set the terminal's modes");
+    if (!set_modes(raw)) {
         return false;
     }
     terminal.raw = true;
+    return true;
+}
+
+bool descriptor_open(int descriptor) {
+    return fcntl(descriptor, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Terminals known to have no cursor addressing.
+bool cannot_place_cursor(const char* term) {
+    for (const char* name : {"dumb", "unknown", "emacs", "glasstty", "lpr", "printer"}) {
+        if (std::strcmp(term, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the program can run on these standard streams; says why not on stderr.
+bool streams_usable() {
+    if (!descriptor_open(standard_input)) {
+        std::fputs("doorlock: standard input is closed: no keys can come\n", stderr);
+        return false;
+    }
+    if (!descriptor_open(standard_output)) {
+        std::fputs("doorlock: standard output is closed: nothing can be shown\n", stderr);
+        return false;
+    }
+    if (isatty(standard_output) != 0) {
+        const char* term = std::getenv("TERM");
+        if (term == nullptr || *term == '\0') {
+            std::fputs("doorlock: TERM is not set, so the terminal's kind is unknown\n", stderr);
+            return false;
+        }
+        if (cannot_place_cursor(term)) {
+            std::fprintf(stderr, "doorlock: TERM=%s: this terminal cannot place the cursor\n",
+                         term);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -121,12 +206,11 @@ void read_terminal_size() {
     }
 }
 
-// Takes the terminal again after the program was stopped and continued: the shell may have
-// changed its modes, written over the screen or the window changed its size meanwhile.
+// Takes the terminal again after the program was continued (after a stop, or a SIGCONT alone):
+// the shell may have changed its modes, written over the screen or resized it meanwhile. The modes
+// saved at the start stay the ones given back.
 void resume() {
-    if (terminal.raw || isatty(standard_input) != 0) {
-        enter_raw_mode();
-    }
+    enter_raw_mode();
     read_terminal_size();
     paint_flush();
 }
@@ -134,19 +218,25 @@ void resume() {
 // Ctrl-Z: gives the terminal back, stops, and takes it again when continued.
 void suspend() {
     paint_flush();
-    restore_terminal_now();
-    terminal.raw = false;
-    install_handler(SIGTSTP, SIG_DFL);
+    restore_terminal_now(false);
+    install_handler(SIGTSTP, SIG_DFL, 0);
     std::raise(SIGTSTP); // returns once continued (or at once where stopping is not allowed)
-    install_handler(SIGTSTP, on_suspend_signal);
+    install_handler(SIGTSTP, on_suspend_signal, SA_RESTART);
     pending_resume = 0;
     resume();
 }
 
 bool terminal_open(int below_row) {
+    if (!streams_usable()) {
+        return false;
+    }
     keyboard_open();
     paint_open(below_row + 1);
+    if (!save_modes()) {
+        return false;
+    }
     if (!enter_raw_mode()) {
+        std::perror("doorlock: cannot set the terminal's modes");
         return false;
     }
     const int n = std::snprintf(terminal.restore_sequence, sizeof terminal.restore_sequence,
@@ -157,11 +247,16 @@ bool terminal_open(int below_row) {
     return true;
 }
 
-void terminal_close() {
+bool terminal_close() {
     paint_close();
-    restore_terminal_now();
-    terminal.raw = false;
+    restore_terminal_now(false);
     terminal.restore_length = 0;
+    if (paint_failed()) {
+        std::fprintf(stderr, "doorlock: cannot write the screen: %s\n",
+                     std::strerror(paint_failure()));
+        return false;
+    }
+    return true;
 }
 
 void terminal_wait_for_key_until(std::uint32_t due_tick) {
@@ -172,13 +267,6 @@ void terminal_wait_for_key_until(std::uint32_t due_tick) {
 } // namespace
 
 void handle_pending_signals() {
-    const int signal_number = pending_signal;
-    if (signal_number != 0) {
-        terminal_close();
-        install_handler(signal_number, SIG_DFL);
-        std::raise(signal_number);
-        std::_Exit(128 + signal_number);
-    }
     if (pending_suspend != 0) {
         pending_suspend = 0;
         suspend();

@@ -1,6 +1,7 @@
 // The platform layer on the Windows console: kernel32's console calls, _kbhit and _getch from the
-// C runtime, clock() for the ticks and the command interpreter's cls and color. Texts go out as
-// UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page the console uses.
+// C runtime, the performance counter for the ticks and the command interpreter's cls and color.
+// Texts go out as UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page
+// the console uses.
 #include "platform.h"
 
 #include <windows.h>
@@ -8,7 +9,6 @@
 #include <conio.h>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <mmsystem.h>
 
 namespace {
@@ -23,6 +23,7 @@ struct console_state {
     WORD original_attribute;
     CONSOLE_CURSOR_INFO original_cursor;
     SHORT below_row;
+    std::uint64_t start_ms; // the clock's zero
     bool timer_raised;
     bool restored;
 };
@@ -84,7 +85,19 @@ void write_utf16(const char* text, std::size_t length) {
     }
 }
 
+// Milliseconds of the performance counter, a 64-bit count that neither stops nor overflows while
+// the program runs (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
+std::uint64_t counter_now_ms() {
+    LARGE_INTEGER count{};
+    LARGE_INTEGER per_second{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&per_second);
+    return counter_milliseconds(static_cast<std::uint64_t>(count.QuadPart),
+                                static_cast<std::uint64_t>(per_second.QuadPart));
+}
+
 bool windows_open(int below_row) {
+    console.start_ms = counter_now_ms();
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -106,8 +119,13 @@ bool windows_open(int below_row) {
     return true;
 }
 
-void windows_close() {
+bool windows_close() {
     restore_console();
+    if (!console.output_is_console && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
+        std::fputs("doorlock: cannot write the screen\n", stderr);
+        return false;
+    }
+    return true;
 }
 
 bool windows_key_waiting() {
@@ -129,8 +147,7 @@ int windows_read_key() {
 }
 
 std::uint32_t windows_clock_ticks() {
-    // The C runtime's clock() counts wall-clock milliseconds since the start on Windows.
-    return static_cast<std::uint32_t>(std::clock() * 1000 / CLOCKS_PER_SEC);
+    return ticks_since(counter_now_ms(), console.start_ms);
 }
 
 void windows_wait_for_key_until(std::uint32_t due_tick) {
@@ -139,7 +156,7 @@ void windows_wait_for_key_until(std::uint32_t due_tick) {
     if (_kbhit() != 0) {
         return;
     }
-    const auto remaining = static_cast<std::int32_t>(due_tick - windows_clock_ticks());
+    const std::int32_t remaining = ticks_until(due_tick, windows_clock_ticks());
     if (remaining <= 0) {
         return;
     }

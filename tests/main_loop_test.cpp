@@ -2,6 +2,7 @@
 // platform with a virtual clock.
 #include "UI.h"
 #include "determine_signal.h"
+#include "platform.h"
 #include "pw_control2.h"
 #include "test_platform.h"
 
@@ -291,3 +292,40 @@ TEST_F(MainLoop, TenThousandCyclesRunInMilliseconds) {
 }
 
 } // namespace
+
+// The clock's ticks from a platform's 64-bit counter (the Windows performance counter, the POSIX
+// steady clock in milliseconds): right past 36 minutes (where a 32-bit product of milliseconds
+// overflows), past 24.8 days (where the C runtime's clock() gives up) and across the wrap.
+TEST(Ticks, FromA64BitCounterAcrossEveryLimit) {
+    constexpr std::uint64_t day_ms = 24ull * 3600 * 1000;
+    const struct {
+        std::uint64_t count;
+        std::uint64_t per_second;
+        std::uint32_t ticks;
+    } cases[] = {
+        {0, 10000000, 0},
+        {21474840000ull, 10000000, 2147484},          // 35.8 minutes at 10 MHz
+        {25 * day_ms * 10000, 10000000, 2160000000u}, // 25 days
+        {4294967296ull * 10000, 10000000, 0},         // 2^32 ms: the count wraps
+        {(4294967296ull + 7) * 10000, 10000000, 7},
+        {200 * day_ms * 3000000, 3000000000ull, 100130816u}, // 200 days at 3 GHz
+        {1999, 2000, 999},                                   // rounds down
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ticks_since(counter_milliseconds(c.count, c.per_second), 0), c.ticks)
+            << c.count << " at " << c.per_second;
+    }
+    EXPECT_EQ(ticks_since(4294967296ull + 5, 0, 0xFFFFFFF0u), 0xFFFFFFF5u);
+    EXPECT_EQ(ticks_until(5, 0xFFFFFFFBu), 10) << "due after the wrap";
+    EXPECT_EQ(ticks_until(0xFFFFFFFBu, 5), -10) << "past, seen after the wrap";
+}
+
+TEST_F(MainLoop, RunsEvery10TicksAcrossTheWrapOfTheClock) {
+    con.now = 0xFFFFFF00u; // 256 ticks before the wrap
+    con.keys = {{0xFFFFFF05u, '1'}, {300, 'Q'}};
+    EXPECT_EQ(mainmodule(), 0);
+    ASSERT_GT(con.flush_ticks.size(), 50u);
+    for (std::size_t i = 1; i < con.flush_ticks.size(); ++i) {
+        EXPECT_EQ(con.flush_ticks[i] - con.flush_ticks[i - 1], 10u) << i;
+    }
+}

@@ -263,6 +263,22 @@ void pty_program::resize(int rows, int columns) {
     pump(clock::now()); // what was written at the old size
     vterm_set_size(vt_, rows, columns);
     vterm_screen_reset(screen_, 1);
+    resize_without_reading(rows, columns);
+}
+
+bool pty_program::ends_without_reading(std::chrono::milliseconds timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (clock::now() < deadline) {
+        reap();
+        if (exited_) {
+            return true;
+        }
+        poll(nullptr, 0, 5);
+    }
+    return false;
+}
+
+void pty_program::resize_without_reading(int rows, int columns) {
     winsize size{};
     size.ws_row = static_cast<unsigned short>(rows);
     size.ws_col = static_cast<unsigned short>(columns);

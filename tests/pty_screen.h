@@ -43,6 +43,11 @@ class pty_program {
     // Changes the terminal's size, as resizing its window does, and resets the emulator to an
     // empty screen of that size, so that what it shows next is what the program repainted.
     void resize(int rows, int columns);
+    // Changes the terminal's size without reading anything: a terminal that has stopped reading.
+    void resize_without_reading(int rows, int columns);
+    // Waits for the program to end without reading its output; true when it ended in time.
+    bool ends_without_reading(std::chrono::milliseconds timeout);
+    pid_t program_pid() const { return program_pid_; }
     void scribble(
         const std::string& bytes); // shows bytes on the screen as if another program wrote them
 

@@ -246,8 +246,8 @@ TEST_F(Reliability, BadInputChangesNothing) {
     }
     program.type(paste);
     program.type("\x1b"); // the last one alone
-    program.pause(100ms);
-    program.type("D"); // once this shows, everything before it has been read
+    program.pause(700ms); // a lone ESC counts once nothing followed it for 500 ms
+    program.type("D");    // once this shows, everything before it has been read
     ASSERT_TRUE(program.wait_for_text(12, 12, " 닫힘", 10s)) << "still answering";
     EXPECT_TRUE(program.running());
 
