@@ -135,6 +135,15 @@ void put_text(const char* text) {
     console_write(text, std::strlen(text));
 }
 
+void draw_start_screen() {
+    console_clear();
+    console_colour_bright_white();
+    set_nocursor(0);
+    draw_labels();
+    draw_key_legend();
+    console_flush();
+}
+
 void draw_labels() {
     for (const label& l : labels) {
         gotoxy(l.x, l.y);

@@ -25,6 +25,9 @@ void setcolor(int background, int foreground);
 void set_nocursor(int visible);
 void put_text(const char* text);
 
+// The screen as the program starts: the console cleared and in bright white on black, the cursor
+// hidden, the fixed labels and the key legend drawn, all of it on the console.
+void draw_start_screen();
 // The fixed labels beside which the status values stand.
 void draw_labels();
 // What each key does, on the row below the screen.

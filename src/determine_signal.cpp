@@ -92,10 +92,14 @@ void start_window(loop_state& loop) {
     loop.digit = empty_value;
 }
 
+bool is_quit_key(int key) {
+    return ((key & 0xFF) & ~0x20) == 'Q'; // letters in either case
+}
+
 bool handle_key(loop_state& loop, int key) {
     const int code = key & 0xFF;
     const int letter = code & ~0x20; // letters in either case
-    if (letter == 'Q') {
+    if (is_quit_key(key)) {
         return true;
     }
     gotoxy(40, 10);
@@ -142,11 +146,14 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
 
     num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
     showState(&loop.status, loop.sound_code, control->buffer, loop.cover_input, loop.door_input);
+    loop.cycle_number += 1;
     if (loop.show_states) {
-        loop.cycle_number += 1;
         show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
     }
     gotoxy(0, 0);
+    if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
+        loop.observer->cycle(loop.observer->context, loop, start_tick);
+    }
 
     loop.last_tick = start_tick;
     loop.pw_result = empty_value;
@@ -157,23 +164,35 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     console_flush();
 }
 
-int mainmodule(bool show_states) {
+bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
+    start_window(loop);
+    for (;;) {
+        if (key_waiting()) {
+            const int key = read_key();
+            if (loop.observer != nullptr && loop.observer->key != nullptr) {
+                loop.observer->key(loop.observer->context, loop, key);
+            }
+            if (handle_key(loop, key)) {
+                return false;
+            }
+        }
+        const std::uint32_t now = clock_ticks();
+        if (now - loop.last_tick >= cycle_ticks) {
+            start_tick = now;
+            return true;
+        }
+        wait_for_key_until(loop.last_tick + cycle_ticks);
+    }
+}
+
+int mainmodule(bool show_states, const loop_observer* observer) {
     loop_state loop;
     loop.show_states = show_states;
-    for (;;) {
-        start_window(loop);
-        std::uint32_t now = 0;
-        for (;;) {
-            if (key_waiting() && handle_key(loop, read_key())) {
-                release_signals(loop.signals);
-                return 0;
-            }
-            now = clock_ticks();
-            if (now - loop.last_tick >= cycle_ticks) {
-                break;
-            }
-            wait_for_key_until(loop.last_tick + cycle_ticks);
-        }
-        run_cycle(loop, now);
+    loop.observer = observer;
+    std::uint32_t start_tick = 0;
+    while (poll_window(loop, start_tick)) {
+        run_cycle(loop, start_tick);
     }
+    release_signals(loop.signals);
+    return 0;
 }

@@ -94,11 +94,23 @@ struct loop_state {
     signal_set* signals = nullptr;
     std::uint8_t sound_code = 0;    // the latest cycle's sound
     bool show_states = false;       // draw the live view of the controllers below the screen
-    std::uint32_t cycle_number = 0; // counted only while the live view is shown
+    std::uint32_t cycle_number = 0; // cycles run
+    const struct loop_observer* observer = nullptr; // told of every key and cycle, when set
+};
+
+// Someone who watches the loop (a recording, a trace): told of every key before it acts, and of
+// every cycle before its end-of-cycle clear, with the cycle's start tick.
+struct loop_observer {
+    void* context;
+    void (*key)(void* context, const loop_state& loop, int key);
+    void (*cycle)(void* context, const loop_state& loop, std::uint32_t start_tick);
 };
 
 // Resets the window's raw inputs before a polling window.
 void start_window(loop_state& loop);
+
+// Whether the key quits: Q in either case (only the low byte of a key code counts).
+bool is_quit_key(int key);
 
 // Handles one key press of a polling window, echo included. Returns true for quit.
 bool handle_key(loop_state& loop, int key);
@@ -106,6 +118,12 @@ bool handle_key(loop_state& loop, int key);
 // Runs one cycle: decoding, the four controllers, both panels, the end-of-cycle clear.
 void run_cycle(loop_state& loop, std::uint32_t start_tick);
 
+// One polling window: resets the window's raw inputs, then reads and handles keys until 10 ticks
+// have passed since the start of the previous cycle; `start_tick` is then the next cycle's start.
+// Returns false when Q arrived (nothing is released).
+bool poll_window(loop_state& loop, std::uint32_t& start_tick);
+
 // The main loop: polling windows and a cycle every 10 clock ticks until Q. Returns 0.
-// `show_states` adds the live view of the controllers below the screen.
-int mainmodule(bool show_states = false);
+// `show_states` adds the live view of the controllers below the screen; `observer`, when given,
+// is told of every key and cycle.
+int mainmodule(bool show_states = false, const loop_observer* observer = nullptr);

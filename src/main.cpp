@@ -3,6 +3,8 @@
 #include "UI.h"
 #include "determine_signal.h"
 #include "platform.h"
+#include "scenario.h"
+#include "vcd_trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,7 +18,9 @@
 namespace {
 
 constexpr const char* usage_text =
-    "Usage: doorlock [--states] [--help] [--version]\n"
+    "Usage: doorlock [--states] [--record FILE] [--trace FILE]\n"
+    "       doorlock --scenario FILE [--screen] [--states] [--trace FILE]\n"
+    "       doorlock --help | --version\n"
     "\n"
     "Simulates a digital door lock with a number pad in the terminal.\n"
     "\n"
@@ -29,35 +33,111 @@ constexpr const char* usage_text =
     "  Q    quit\n"
     "\n"
     "The first four digits typed register the code; later four-digit entries are checked\n"
-    "against it while the bolt is locked.\n"
+    "against it while the bolt is locked. Keys that arrive within one 10 ms cycle count as one:\n"
+    "the last digit wins and two presses of a letter cancel.\n"
     "\n"
     "Options:\n"
-    "  --states   also show the four controllers' states and counters, live, below the screen\n"
-    "  --help     show this text and exit\n"
-    "  --version  show the version and exit\n"
+    "  --states         also show the four controllers' states and counters, live, below the\n"
+    "                   screen\n"
+    "  --scenario FILE  run the steps of FILE headless on a virtual clock and check its\n"
+    "                   expectations; nothing is drawn\n"
+    "  --screen         with --scenario: print the final screen as text after the run\n"
+    "  --record FILE    write the session to FILE as a scenario that reproduces it\n"
+    "  --trace FILE     write every cycle's states, counters and signals to FILE as a Value\n"
+    "                   Change Dump (VCD) for a waveform viewer\n"
+    "  --help           show this text and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "A scenario has one step a line (# starts a comment):\n"
+    "  type KEYS             each key in a cycle of its own\n"
+    "  press KEYS            all keys in one cycle\n"
+    "  wait N | Ns | Nms     N cycles, or a time in whole cycles of 10 ms\n"
+    "  expect FIELD \"TEXT\"  FIELD: registered entered lock action echo cover door sound\n"
+    "  expect text COLUMN ROW \"TEXT\"     expect attr COLUMN ROW N     expect bells N\n"
+    "  expect NAME=VALUE ...  NAME: pw_state pw_timer count lock_state lock_timer locked\n"
+    "                        changed sound_state sound_timer light_state light_timer backlight\n"
+    "                        sound cycle\n"
+    "KEYS are the characters typed; <esc>, <space>, <hash>, <lt>, <left>, <f2>, <0x07> and the\n"
+    "like name other keys.\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
-    "Exit status: 0 after Q, 1 if the terminal cannot be used, 2 for an unknown argument.\n";
+    "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
+    "writing the screen fails or memory runs out; 2 for a bad argument; after a signal, 128 plus\n"
+    "its number (129 hang-up, 130 Ctrl-C, 131 Ctrl-\\, 143 kill). With --scenario: 0 when every\n"
+    "expectation holds, 1 when one does not, 2 when the file has an error.\n";
 
-int simulate(bool show_states) {
+// What watches the interactive loop: a trace, a recording, both or neither.
+struct session_observers {
+    vcd_trace* trace;
+    session_recording* recording;
+};
+
+void observe_key(void* context, const loop_state& /*loop*/, int key) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->recording != nullptr) {
+        recording_key(*observers->recording, key);
+    }
+}
+
+void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_tick) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->trace != nullptr) {
+        trace_cycle(*observers->trace, loop, start_tick);
+    }
+    if (observers->recording != nullptr) {
+        recording_cycle(*observers->recording);
+    }
+}
+
+int simulate(const command_line& line, session_observers& observers) {
     use_platform(terminal_platform);
-    if (!console_open(show_states ? below_states : below_screen)) {
+    if (!console_open(line.show_states ? below_states : below_screen)) {
         return 1;
     }
+    const loop_observer observer{&observers, observe_key, observe_cycle};
+    const bool observed = observers.trace != nullptr || observers.recording != nullptr;
     try {
-        console_clear();
-        console_colour_bright_white();
-        set_nocursor(0);
-        draw_labels();
-        draw_key_legend();
-        console_flush();
-        mainmodule(show_states);
+        draw_start_screen();
+        mainmodule(line.show_states, observed ? &observer : nullptr);
     } catch (const std::bad_alloc&) {
         console_close();
         std::fputs("doorlock: out of memory\n", stderr);
         return 1;
     }
-    return console_close() ? 0 : 1;
+    const bool recorded = observers.recording == nullptr || recording_close(*observers.recording);
+    return console_close() && recorded ? 0 : 1;
+}
+
+int scenario(const command_line& line, session_observers& observers) {
+    const loop_observer observer{&observers, observe_key, observe_cycle};
+    return run_scenario({line.scenario, line.print_screen, line.show_states,
+                         observers.trace ? &observer : nullptr});
+}
+
+// Runs what the command line asks for, with a trace when one is asked for.
+int run(const command_line& line) {
+    vcd_trace trace{};
+    session_recording recording{};
+    session_observers observers{nullptr, nullptr};
+    if (line.trace != nullptr) {
+        if (!trace_open(trace, line.trace)) {
+            return line.mode == run_mode::scenario ? scenario_rejected : 1;
+        }
+        observers.trace = &trace;
+    }
+    if (line.record != nullptr) {
+        if (!recording_open(recording, line.record)) {
+            trace_close(trace);
+            return 1;
+        }
+        observers.recording = &recording;
+    }
+    int status =
+        line.mode == run_mode::scenario ? scenario(line, observers) : simulate(line, observers);
+    if (!trace_close(trace) && status == 0) {
+        status = 1;
+    }
+    return status;
 }
 
 // Writes `text` to standard output; false, with the reason on stderr, when it did not get there.
@@ -70,22 +150,52 @@ bool print(const char* text) {
     return true;
 }
 
+command_line bad_usage(command_line line, const char* problem, const char* argument) {
+    line.mode = run_mode::bad_usage;
+    line.problem = problem;
+    line.argument = argument;
+    return line;
+}
+
 } // namespace
 
 command_line parse_command_line(int argc, char** argv) {
     command_line line;
+    bool help = false;
+    bool version = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--states") == 0) {
+        const char* arg = argv[i];
+        const char** file = std::strcmp(arg, "--scenario") == 0 ? &line.scenario
+                            : std::strcmp(arg, "--record") == 0 ? &line.record
+                            : std::strcmp(arg, "--trace") == 0  ? &line.trace
+                                                                : nullptr;
+        if (file != nullptr) {
+            if (i + 1 >= argc) {
+                return bad_usage(line, "needs a file", arg);
+            }
+            *file = argv[++i];
+        } else if (std::strcmp(arg, "--states") == 0) {
             line.show_states = true;
-        } else if (std::strcmp(argv[i], "--help") == 0) {
-            line.mode = run_mode::help;
-        } else if (std::strcmp(argv[i], "--version") == 0) {
-            line.mode = run_mode::version;
+        } else if (std::strcmp(arg, "--screen") == 0) {
+            line.print_screen = true;
+        } else if (std::strcmp(arg, "--help") == 0) {
+            help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            version = true;
         } else {
-            line.mode = run_mode::bad_usage;
-            line.unknown = argv[i];
-            break;
+            return bad_usage(line, "unknown argument", arg);
         }
+    }
+    if (help || version) {
+        line.mode = help ? run_mode::help : run_mode::version;
+    } else if (line.scenario != nullptr) {
+        line.mode = run_mode::scenario;
+        if (line.record != nullptr) {
+            return bad_usage(line, "goes with the interactive program, not with --scenario",
+                             "--record");
+        }
+    } else if (line.print_screen) {
+        return bad_usage(line, "goes with --scenario", "--screen");
     }
     return line;
 }
@@ -96,9 +206,15 @@ int main(int argc, char** argv) {
     case run_mode::help: return print(usage_text) ? 0 : 1;
     case run_mode::version: return print("doorlock " DOORLOCK_VERSION "\n") ? 0 : 1;
     case run_mode::bad_usage:
-        std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.unknown, usage_text);
+        if (std::strcmp(line.problem, "unknown argument") == 0) {
+            std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.argument,
+                         usage_text);
+        } else {
+            std::fprintf(stderr, "doorlock: %s %s\n\n%s", line.argument, line.problem, usage_text);
+        }
         return 2;
-    case run_mode::simulate: break;
+    case run_mode::simulate:
+    case run_mode::scenario: break;
     }
-    return simulate(line.show_states);
+    return run(line);
 }

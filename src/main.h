@@ -1,13 +1,19 @@
-// Entry point: prepares the console, draws the fixed labels and runs the main loop until Q.
+// Entry point: reads the command line, prepares the console, draws the fixed labels and runs the
+// main loop until Q, or runs a scenario headless.
 #pragma once
 
 // What the command line asks for.
-enum class run_mode { simulate, help, version, bad_usage };
+enum class run_mode { simulate, scenario, help, version, bad_usage };
 
 struct command_line {
     run_mode mode = run_mode::simulate;
-    bool show_states = false;      // --states: the live view of the controllers
-    const char* unknown = nullptr; // the argument that was not understood
+    bool show_states = false;       // --states: the live view of the controllers
+    bool print_screen = false;      // --screen: the final screen after a scenario
+    const char* scenario = nullptr; // --scenario FILE
+    const char* record = nullptr;   // --record FILE
+    const char* trace = nullptr;    // --trace FILE
+    const char* problem = nullptr;  // what is wrong with the arguments
+    const char* argument = nullptr; // the argument it concerns
 };
 
 command_line parse_command_line(int argc, char** argv);

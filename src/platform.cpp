@@ -62,3 +62,7 @@ void console_colour_bright_white() {
 void console_flush() {
     active->flush();
 }
+
+const screen_model& console_screen() {
+    return active->screen();
+}

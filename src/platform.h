@@ -43,6 +43,10 @@ void console_clear();                             // system("cls")
 void console_colour_bright_white();               // system("color F")
 void console_flush(); // everything written so far reaches the console now
 
+struct screen_model;
+// What the console shows now, as the operations above left it.
+const screen_model& console_screen();
+
 // The clock's ticks from a platform's 64-bit count of `count` units of which `per_second` make a
 // second (a performance counter): whole milliseconds, without overflow for centuries.
 constexpr std::uint64_t counter_milliseconds(std::uint64_t count, std::uint64_t per_second) {
@@ -75,6 +79,7 @@ struct platform_backend {
     void (*clear)();
     void (*colour_bright_white)();
     void (*flush)();
+    const screen_model& (*screen)();
 };
 
 // Makes `backend` the platform that the operations use from now on.

@@ -98,12 +98,16 @@ void memory_flush() {
     }
 }
 
+const screen_model& memory_screen() {
+    return current->screen;
+}
+
 constexpr platform_backend memory_platform = {
     memory_open,     memory_close,       memory_key_waiting,
     memory_read_key, memory_clock_ticks, memory_wait_for_key_until,
     memory_write,    memory_move,        memory_attribute,
     memory_cursor,   memory_clear,       memory_colour_bright_white,
-    memory_flush,
+    memory_flush,    memory_screen,
 };
 
 } // namespace

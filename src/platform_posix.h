@@ -47,6 +47,8 @@ void paint_clear();
 void paint_colour_bright_white();
 // Sends the terminal what changed since the last flush, and the bells rung, in one write.
 void paint_flush();
+struct screen_model;
+const screen_model& paint_screen();
 // Whether writing failed for good (a reader that went away, a full disk, a closed output), and
 // the error it failed with; nothing more is written then.
 bool paint_failed();

@@ -430,6 +430,10 @@ void paint_flush() {
     paint();
 }
 
+const screen_model& paint_screen() {
+    return painter.model;
+}
+
 int paint_failure() {
     return painter.failure;
 }

@@ -287,5 +287,5 @@ const platform_backend terminal_platform = {
     keyboard_read_key, keyboard_clock_ticks, terminal_wait_for_key_until,
     paint_write,       paint_move,           paint_attribute,
     paint_cursor,      paint_clear,          paint_colour_bright_white,
-    paint_flush,
+    paint_flush,       paint_screen,
 };

@@ -3,6 +3,7 @@
 // Texts go out as UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page
 // the console uses.
 #include "platform.h"
+#include "screen_model.h"
 
 #include <windows.h>
 
@@ -24,6 +25,7 @@ struct console_state {
     CONSOLE_CURSOR_INFO original_cursor;
     SHORT below_row;
     std::uint64_t start_ms; // the clock's zero
+    screen_model mirror;    // what the console shows, for a recording's last expectations
     bool timer_raised;
     bool restored;
 };
@@ -98,6 +100,7 @@ std::uint64_t counter_now_ms() {
 
 bool windows_open(int below_row) {
     console.start_ms = counter_now_ms();
+    screen_reset(console.mirror);
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -173,6 +176,7 @@ void windows_wait_for_key_until(std::uint32_t due_tick) {
 }
 
 void windows_write(const char* text, std::size_t length) {
+    screen_write(console.mirror, text, length);
     if (console.output_is_console) {
         write_utf16(text, length);
     } else {
@@ -181,34 +185,43 @@ void windows_write(const char* text, std::size_t length) {
 }
 
 void windows_move(int column, int row) {
+    screen_move(console.mirror, column, row);
     std::fflush(stdout);
     SetConsoleCursorPosition(console.output,
                              COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
 }
 
 void windows_attribute(std::uint16_t attribute) {
+    screen_set_attribute(console.mirror, attribute);
     std::fflush(stdout);
     SetConsoleTextAttribute(console.output, attribute);
 }
 
 void windows_cursor(bool visible, unsigned size) {
+    screen_set_cursor(console.mirror, visible, size);
     std::fflush(stdout);
     const CONSOLE_CURSOR_INFO cursor{static_cast<DWORD>(size), visible ? TRUE : FALSE};
     SetConsoleCursorInfo(console.output, &cursor);
 }
 
 void windows_clear() {
+    screen_clear(console.mirror);
     std::fflush(stdout);
     std::system("cls");
 }
 
 void windows_colour_bright_white() {
+    screen_recolour(console.mirror, 15);
     std::fflush(stdout);
     std::system("color F");
 }
 
 void windows_flush() {
     std::fflush(stdout);
+}
+
+const screen_model& windows_screen() {
+    return console.mirror;
 }
 
 } // namespace
@@ -218,5 +231,5 @@ const platform_backend terminal_platform = {
     windows_read_key, windows_clock_ticks, windows_wait_for_key_until,
     windows_write,    windows_move,        windows_attribute,
     windows_cursor,   windows_clear,       windows_colour_bright_white,
-    windows_flush,
+    windows_flush,    windows_screen,
 };

@@ -142,6 +142,20 @@ int character_width(char32_t c) {
     return wide ? 2 : 1;
 }
 
+int text_width(const char* text, std::size_t length) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    int width = 0;
+    for (std::size_t i = 0; i < length;) {
+        std::size_t used = 1;
+        const char32_t c = decode_utf8(bytes + i, length - i, used);
+        i += used;
+        if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
+            width += character_width(c);
+        }
+    }
+    return width;
+}
+
 std::string screen_text(const screen_model& screen, int column, int row, int width) {
     std::string out;
     if (row < 0 || row >= screen_rows) {

@@ -56,6 +56,9 @@ void screen_recolour(screen_model& screen, std::uint16_t attribute);
 // Columns that a character takes: 2 for Hangul and other wide East Asian forms, else 1.
 int character_width(char32_t character);
 
+// Columns that UTF-8 `text` takes, as screen_write would place it.
+int text_width(const char* text, std::size_t length);
+
 // Writes the UTF-8 bytes of `character` into `out`, which holds at least 4; returns how many.
 std::size_t encode_utf8(char32_t character, char* out);
 

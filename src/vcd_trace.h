@@ -1,0 +1,27 @@
+// A logic analyser on the lock: every cycle's controller states and counters, outputs, inputs and
+// one-cycle signals as a Value Change Dump (IEEE 1364), which waveform viewers such as GTKWave
+// open. Time is the cycle's start tick in milliseconds; only changes are written.
+#pragma once
+
+#include "determine_signal.h"
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int trace_variables = 28;
+
+struct vcd_trace {
+    std::FILE* file;
+    std::uint64_t time;      // the latest cycle's start, in ms, counted past the ticks' wrap
+    std::uint32_t last_tick; // the latest cycle's start tick
+    bool cycle_seen;         // a cycle has been traced
+    std::int64_t values[trace_variables]; // as last written
+};
+
+// Creates `path` and writes the header and the lock's state before the first cycle, at time 0.
+// Returns false, with the reason on stderr, when the file cannot be written.
+bool trace_open(vcd_trace& trace, const char* path);
+// Writes what changed in this cycle, at its start tick; call before the end-of-cycle clear.
+void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick);
+// Closes the file; false, with the reason on stderr, when something could not be written.
+bool trace_close(vcd_trace& trace);

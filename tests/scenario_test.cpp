@@ -1,0 +1,129 @@
+// Scenario files: a file with an error is rejected whole before anything runs; an expectation that
+// does not hold stops the run and says where; a recorded session replays to the same screen.
+#include "pty_screen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string temporary_path(const char* name) {
+    return "/tmp/doorlock-" + std::to_string(getpid()) + "-" + name;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream(path) << content;
+}
+
+struct outcome {
+    int status;
+    std::string output;
+};
+
+outcome run_scenario(const std::string& content, const std::vector<std::string>& options = {}) {
+    const std::string path = temporary_path("test.scn");
+    write_file(path, content);
+    std::vector<std::string> args = {DOORLOCK_BINARY, "--scenario", path};
+    args.insert(args.end(), options.begin(), options.end());
+    pty_program program{args};
+    const int status = program.wait_exit();
+    std::remove(path.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, program.output()};
+}
+
+TEST(Scenario, AFileWithAnErrorIsRejectedWholeAndNothingRuns) {
+    // Every file begins with an expectation that fails at once if anything runs at all.
+    const std::string runs_first = "expect lock \"LOCK  \"\ntype 12\n";
+    const struct {
+        const char* step;
+        const char* says;
+        int line = 3;
+    } cases[] = {
+        {"tpye 1", "unknown step 'tpye'"},
+        {"expect lok \"x\"", "unknown field 'lok'"},
+        {"expect pw_state=1 pwstate=1", "unknown name 'pwstate'"},
+        {"expect lock \"LOCK  ", "the text has no closing quote"},
+        {"expect lock LOCK", "the text must be in double quotes"},
+        {"expect lock \"LOCK\"", "the text is 4 columns wide, the field lock 6"},
+        {"wait x1", "bad number 'x1'"},
+        {"wait 15ms", "15ms is not a whole number of 10 ms cycles"},
+        {"expect attr 80 1 15", "bad column '80'"},
+        {"expect bells", "expect bells needs a number"},
+        {"type 1<f13>", "unknown key <f13>"},
+        {"press", "press needs the keys"},
+        {"type 1q2", "keys after the quit are never read"},
+        {"type q\nexpect count=0\nwait 1", "the run ends with the quit on line 3", 5},
+    };
+    for (const auto& c : cases) {
+        const outcome o = run_scenario(runs_first + c.step + "\n# the end\n");
+        EXPECT_EQ(o.status, 2) << c.step << "\n" << o.output;
+        const std::string where = "test.scn:" + std::to_string(c.line) + ": " + c.says;
+        EXPECT_NE(o.output.find(where), std::string::npos) << c.step << "\n" << o.output;
+        EXPECT_EQ(o.output.find("hold"), std::string::npos) << "nothing ran";
+    }
+    EXPECT_EQ(run_scenario("type 1\n").status, 0);
+}
+
+TEST(Scenario, AnExpectationThatFailsStopsTheRunAndSaysWhere) {
+    const outcome o = run_scenario("type 1234\nwait 3\ntype L\n"
+                                   "expect lock \"LOCK  \" # holds\n"
+                                   "expect lock_state=1 lock_timer=0\n"
+                                   "type K\nexpect lock \"LOCK  \"\nexpect bells 9\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.output.find("test.scn:7: cycle 9: expected lock \"LOCK  \", screen shows "
+                            "\"UNLOCK\""),
+              std::string::npos)
+        << o.output;
+    EXPECT_EQ(o.output.find("bells"), std::string::npos) << "the run stopped at the failure";
+}
+
+TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
+    const std::string path = temporary_path("recorded.scn");
+    std::vector<std::string> shown;
+    {
+        pty_program program{{DOORLOCK_BINARY, "--record", path}};
+        ASSERT_TRUE(program.wait_for_text(10, 10, "UNLOCK"));
+        // A code, the lock, a wrong and a right code, keys that share a window, other keys.
+        for (const char* keys : {"2", "4", "6", "8", "L", "2", "4", "6", "9"}) {
+            program.type(keys);
+            program.pause(30ms);
+        }
+        ASSERT_TRUE(program.wait_for_text(14, 1, "Sound 2"));
+        program.pause(40ms);
+        program.type("2468");
+        program.pause(40ms);
+        program.type("\x1b[D#<c");
+        program.pause(700ms); // a lone ESC counts after 500 ms
+        program.type("\x1b");
+        program.pause(600ms);
+        program.type("q");
+        ASSERT_EQ(program.wait_exit(), 0);
+        for (int row = 0; row < 17; ++row) {
+            std::string line = program.text(row, 0, 80);
+            line.erase(line.find_last_not_of(' ') + 1);
+            shown.push_back(line);
+        }
+    }
+    std::stringstream recorded;
+    recorded << std::ifstream(path).rdbuf();
+    pty_program replay{{DOORLOCK_BINARY, "--scenario", path, "--screen"}};
+    ASSERT_EQ(replay.wait_exit(), 0) << recorded.str() << replay.output();
+    std::remove(path.c_str());
+    std::string replayed = replay.output();
+    const std::size_t screen = replayed.find('\n') + 1; // after the outcome line
+    std::string expected;
+    for (const std::string& line : shown) {
+        expected += line + "\r\n";
+    }
+    EXPECT_EQ(replayed.substr(screen), expected) << recorded.str();
+    EXPECT_NE(recorded.str().find("press "), std::string::npos) << "keys in one window";
+}
+
+} // namespace
