@@ -62,8 +62,8 @@ constexpr const char* usage_text =
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
-    "writing the screen fails or memory runs out; 2 for a bad argument; after a signal, 128 plus\n"
-    "its number (129 hang-up, 130 Ctrl-C, 131 Ctrl-\\, 143 kill). With --scenario: 0 when every\n"
+    "writing the screen fails or memory runs out; 2 for a bad argument; 129, 130, 131, 143\n"
+    "after a hang-up, Ctrl-C, Ctrl-\\ or kill. With --scenario: 0 when every\n"
     "expectation holds, 1 when one does not, 2 when the file has an error.\n";
 
 // What watches the interactive loop: a trace, a recording, both or neither.
