@@ -57,14 +57,15 @@ constexpr const char* usage_text =
     "  expect NAME=VALUE ...  NAME: pw_state pw_timer count lock_state lock_timer locked\n"
     "                        changed sound_state sound_timer light_state light_timer backlight\n"
     "                        sound cycle\n"
-    "KEYS are the characters typed; <esc>, <space>, <hash>, <lt>, <left>, <f2>, <0x07> and the\n"
-    "like name other keys.\n"
+    "KEYS are the characters typed; <esc>, <space>, <hash>, <quote>, <lt>, <left>, <f2>, <0x07>\n"
+    "and the like name other keys.\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
-    "writing the screen fails or memory runs out; 2 for a bad argument; 129, 130, 131, 143\n"
-    "after a hang-up, Ctrl-C, Ctrl-\\ or kill. With --scenario: 0 when every\n"
-    "expectation holds, 1 when one does not, 2 when the file has an error.\n";
+    "writing the screen, the recording or the trace fails, or memory runs out; 2 for a bad\n"
+    "argument; 129, 130, 131, 143 after a hang-up, Ctrl-C, Ctrl-\\ or kill. With --scenario: 0\n"
+    "when every expectation holds, 1 when one does not, 2 when the file has an error or the run\n"
+    "cannot be made (no standard output, a trace that cannot be written).\n";
 
 // What watches the interactive loop: a trace, a recording, both or neither.
 struct session_observers {
@@ -89,9 +90,46 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
 }
 
-int simulate(const command_line& line, session_observers& observers) {
+// Opens the trace and the recording that the command line asks for; false, with the reason on
+// stderr, when one cannot be written.
+bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
+                session_observers& observers) {
+    if (line.trace != nullptr) {
+        if (!trace_open(trace, line.trace)) {
+            return false;
+        }
+        observers.trace = &trace;
+    }
+    if (line.record != nullptr) {
+        if (!recording_open(recording, line.record)) {
+            return false;
+        }
+        observers.recording = &recording;
+    }
+    return true;
+}
+
+// Completes and closes the files; false when one could not be written.
+bool close_files(session_observers& observers) {
+    const bool recorded = observers.recording == nullptr || recording_close(*observers.recording);
+    const bool traced = observers.trace == nullptr || trace_close(*observers.trace);
+    return recorded && traced;
+}
+
+// The interactive program. The files are opened once the console has been found usable, so that
+// a refused start touches none of them, and closed before the console is given back, which ends
+// the process when a signal ended the run.
+int simulate(const command_line& line) {
     use_platform(terminal_platform);
     if (!console_open(line.show_states ? below_states : below_screen)) {
+        return 1;
+    }
+    vcd_trace trace{};
+    session_recording recording{};
+    session_observers observers{nullptr, nullptr};
+    if (!open_files(line, trace, recording, observers)) {
+        close_files(observers);
+        console_close();
         return 1;
     }
     const loop_observer observer{&observers, observe_key, observe_cycle};
@@ -100,44 +138,32 @@ int simulate(const command_line& line, session_observers& observers) {
         draw_start_screen();
         mainmodule(line.show_states, observed ? &observer : nullptr);
     } catch (const std::bad_alloc&) {
+        close_files(observers);
         console_close();
         std::fputs("doorlock: out of memory\n", stderr);
         return 1;
     }
-    const bool recorded = observers.recording == nullptr || recording_close(*observers.recording);
-    return console_close() && recorded ? 0 : 1;
+    const bool files_written = close_files(observers);
+    return console_close() && files_written ? 0 : 1;
 }
 
-int scenario(const command_line& line, session_observers& observers) {
-    const loop_observer observer{&observers, observe_key, observe_cycle};
-    return run_scenario({line.scenario, line.print_screen, line.show_states,
-                         observers.trace ? &observer : nullptr});
-}
-
-// Runs what the command line asks for, with a trace when one is asked for.
-int run(const command_line& line) {
+// A scenario, with a trace when one is asked for; a run that cannot be made as asked (no output,
+// no trace file) is refused like a scenario file with an error.
+int scenario(const command_line& line) {
+    if (!standard_output_open()) {
+        std::fputs("doorlock: standard output is closed: the outcome cannot be told\n", stderr);
+        return scenario_rejected;
+    }
     vcd_trace trace{};
     session_recording recording{};
     session_observers observers{nullptr, nullptr};
-    if (line.trace != nullptr) {
-        if (!trace_open(trace, line.trace)) {
-            return line.mode == run_mode::scenario ? scenario_rejected : 1;
-        }
-        observers.trace = &trace;
+    if (!open_files(line, trace, recording, observers)) {
+        return scenario_rejected;
     }
-    if (line.record != nullptr) {
-        if (!recording_open(recording, line.record)) {
-            trace_close(trace);
-            return 1;
-        }
-        observers.recording = &recording;
-    }
-    int status =
-        line.mode == run_mode::scenario ? scenario(line, observers) : simulate(line, observers);
-    if (!trace_close(trace) && status == 0) {
-        status = 1;
-    }
-    return status;
+    const loop_observer observer{&observers, observe_key, observe_cycle};
+    const int status = run_scenario({line.scenario, line.print_screen, line.show_states,
+                                     observers.trace ? &observer : nullptr});
+    return close_files(observers) || status != scenario_holds ? status : scenario_rejected;
 }
 
 // Writes `text` to standard output; false, with the reason on stderr, when it did not get there.
@@ -213,8 +239,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "doorlock: %s %s\n\n%s", line.argument, line.problem, usage_text);
         }
         return 2;
-    case run_mode::simulate:
-    case run_mode::scenario: break;
+    case run_mode::scenario: return scenario(line);
+    case run_mode::simulate: break;
     }
-    return run(line);
+    return simulate(line);
 }

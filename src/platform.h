@@ -64,6 +64,9 @@ constexpr std::int32_t ticks_until(std::uint32_t due, std::uint32_t now) {
     return static_cast<std::int32_t>(due - now);
 }
 
+// Whether the program's standard output is there at all (not closed before it started).
+bool standard_output_open();
+
 // One platform: its implementation of each operation above.
 struct platform_backend {
     bool (*open)(int below_row);

@@ -15,6 +15,12 @@ constexpr int standard_output = 1;
 // Acts on the signals that arrived since the last look: ends the process the way an ending signal
 // asks, after giving the terminal back; suspends and resumes; repaints after a resize.
 void handle_pending_signals();
+// Whether a signal asked the run to end (the keyboard then ends its input).
+bool ending_signal_pending();
+// Around each write of the screen: an ending signal that comes meanwhile ends the process at
+// once, since a terminal that does not read could hold the write back without end.
+void writing_begins();
+void writing_ends();
 
 // ---- keyboard ----
 

@@ -188,9 +188,9 @@ bool keyboard_key_waiting() {
         return true;
     }
     fill_keyboard();
-    if (paint_failed()) {
-        keys.ended = true;
-        keys.start = keys.end; // nobody sees the screen: nothing more to do
+    if (paint_failed() || ending_signal_pending()) {
+        keys.ended = true; // nobody sees the screen, or a signal ends the run: it ends as at Q
+        keys.start = keys.end;
     }
     return next_key_length() > 0 || (keys.ended && keys.start == keys.end);
 }

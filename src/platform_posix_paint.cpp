@@ -54,7 +54,9 @@ painter_state painter{};
 
 void write_all(const char* data, std::size_t length) {
     while (length > 0 && painter.failure == 0) {
+        writing_begins();
         const ssize_t written = write(standard_output, data, length);
+        writing_ends();
         if (written > 0) {
             data += written;
             length -= static_cast<std::size_t>(written);
@@ -121,7 +123,8 @@ std::size_t control_sequence(char* out, int number, char final, bool number_may_
 // they are, in fewer bytes than `budget`: plain ASCII already shown, in the current colours.
 bool can_write_through(int column, std::size_t budget) {
     const int gap = column - painter.column;
-    if (gap <= 0 || static_cast<std::size_t>(gap) >= budget || !painter.attribute_known) {
+    if (gap <= 0 || column > screen_columns || static_cast<std::size_t>(gap) >= budget ||
+        !painter.attribute_known) {
         return false;
     }
     for (int c = painter.column; c < column; ++c) {
@@ -330,7 +333,12 @@ void paint() {
             }
         }
         if (painter.model.cursor_visible) {
-            emit_move(painter.model.column, painter.model.row);
+            // Text that reached an edge leaves the cursor beyond it; the terminal keeps it on the
+            // last cell.
+            const int column =
+                painter.model.column < screen_columns ? painter.model.column : screen_columns - 1;
+            const int row = painter.model.row < rows ? painter.model.row : rows - 1;
+            emit_move(column < 0 ? 0 : column, row < 0 ? 0 : row);
         }
     }
     emit_cursor_visibility(painter.model.cursor_visible);

@@ -30,6 +30,8 @@ struct terminal_state {
 };
 
 terminal_state terminal{};
+volatile std::sig_atomic_t pending_ending = 0;  // a signal that ends the run, not yet acted on
+volatile std::sig_atomic_t writing = 0;         // the screen is being written to the terminal
 volatile std::sig_atomic_t pending_suspend = 0; // Ctrl-Z
 volatile std::sig_atomic_t pending_resume = 0;  // continued after a stop, or sent SIGCONT
 volatile std::sig_atomic_t pending_resize = 0;  // the terminal's size changed
@@ -69,12 +71,29 @@ void restore_terminal_now(bool from_signal) {
     }
 }
 
-// A crash, or a signal that ends the program (Ctrl-C, kill, hang-up): gives the terminal back
-// here and now, whatever the output does, then ends the way the signal asks.
-extern "C" void on_ending_signal(int signal_number) {
+// Gives the terminal back here and now, whatever the output does, then ends the way the signal
+// asks.
+void end_at_once(int signal_number) {
     restore_terminal_now(true);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number); // delivered as soon as the handler returns
+}
+
+// A crash ends the program at once.
+extern "C" void on_fatal_signal(int signal_number) {
+    end_at_once(signal_number);
+}
+
+// A signal that ends the program (Ctrl-C, kill, hang-up): the run ends in its next look at the
+// keyboard, within a cycle, so that a recording and a trace are completed; the process then ends
+// as the signal asks. While the screen is being written, a terminal that has stopped reading
+// could hold that back without end, so then it ends at once.
+extern "C" void on_ending_signal(int signal_number) {
+    if (writing != 0 || pending_ending != 0) {
+        end_at_once(signal_number);
+        return;
+    }
+    pending_ending = signal_number;
 }
 
 extern "C" void on_suspend_signal(int /*signal_number*/) {
@@ -118,7 +137,7 @@ void install_handlers() {
         install_unless_ignored(signal_number, on_ending_signal, 0);
     }
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-        install_handler(signal_number, on_ending_signal, static_cast<int>(SA_RESETHAND));
+        install_handler(signal_number, on_fatal_signal, static_cast<int>(SA_RESETHAND));
     }
     terminal.suspend_handled = install_unless_ignored(SIGTSTP, on_suspend_signal, SA_RESTART);
     install_handler(SIGCONT, on_resume_signal, SA_RESTART);
@@ -150,10 +169,11 @@ bool enter_raw_mode() {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    terminal.raw = true; // before the change, so that a signal in between still gives them back
     if (!set_modes(raw)) {
+        terminal.raw = false;
         return false;
     }
-    terminal.raw = true;
     return true;
 }
 
@@ -235,22 +255,31 @@ bool terminal_open(int below_row) {
     if (!save_modes()) {
         return false;
     }
-    if (!enter_raw_mode()) {
-        std::perror("doorlock: cannot set the terminal's modes");
-        return false;
-    }
     const int n = std::snprintf(terminal.restore_sequence, sizeof terminal.restore_sequence,
                                 "\x1b[0m\x1b[?25h\x1b[%d;1H", below_row + 1);
     terminal.restore_length = static_cast<std::size_t>(n);
-    install_handlers();
+    install_handlers(); // before raw mode: no moment in raw mode without them
+    if (!enter_raw_mode()) {
+        std::perror("doorlock: cannot set the terminal's modes");
+        terminal.restore_length = 0;
+        return false;
+    }
     read_terminal_size();
     return true;
 }
 
 bool terminal_close() {
-    paint_close();
-    restore_terminal_now(false);
+    const int ending = pending_ending;
+    if (ending == 0) {
+        paint_close();
+    }
+    restore_terminal_now(ending != 0);
     terminal.restore_length = 0;
+    if (ending != 0) {
+        std::signal(ending, SIG_DFL);
+        std::raise(ending); // the run ended for this signal: so does the process
+        std::_Exit(128 + ending);
+    }
     if (paint_failed()) {
         std::fprintf(stderr, "doorlock: cannot write the screen: %s\n",
                      std::strerror(paint_failure()));
@@ -265,6 +294,22 @@ void terminal_wait_for_key_until(std::uint32_t due_tick) {
 }
 
 } // namespace
+
+bool standard_output_open() {
+    return descriptor_open(standard_output);
+}
+
+bool ending_signal_pending() {
+    return pending_ending != 0;
+}
+
+void writing_begins() {
+    writing = 1;
+}
+
+void writing_ends() {
+    writing = 0;
+}
 
 void handle_pending_signals() {
     if (pending_suspend != 0) {

@@ -226,6 +226,11 @@ const screen_model& windows_screen() {
 
 } // namespace
 
+bool standard_output_open() {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output != nullptr && output != INVALID_HANDLE_VALUE;
+}
+
 const platform_backend terminal_platform = {
     windows_open,     windows_close,       windows_key_waiting,
     windows_read_key, windows_clock_ticks, windows_wait_for_key_until,

@@ -67,6 +67,7 @@ constexpr key_name key_names[] = {
     {"backspace", 0x7f},
     {"lt", '<'},
     {"hash", '#'},
+    {"quote", '"'},
     {"other", key_no_command},
     // Keys that arrive as escape sequences: no command, like every key but the commands.
     {"up", key_no_command},
@@ -193,7 +194,11 @@ std::size_t utf8_character_length(const std::string& text, std::size_t i) {
             return 0;
         }
     }
-    return n;
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
+    const bool valid = (lead != 0xE0 || second >= 0xA0) && (lead != 0xED || second <= 0x9F) &&
+                       (lead != 0xF0 || second >= 0x90) && (lead != 0xF4 || second <= 0x8F);
+    return valid ? n : 0;
 }
 
 bool valid_utf8(const std::string& text) {
@@ -287,6 +292,14 @@ std::string parse_expect_text(const std::vector<token>& t, std::size_t at, step&
     }
     if (!valid_utf8(t[at].text)) {
         return "the text is not UTF-8";
+    }
+    if (t[at].text.empty()) {
+        return "the text is empty: it would check nothing";
+    }
+    for (char c : t[at].text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "the text holds a control character, which the screen never shows";
+        }
     }
     s.text = t[at].text;
     const int width = text_width(s.text.data(), s.text.size());
@@ -441,6 +454,9 @@ bool read_scenario(const char* path, std::vector<step>& steps) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
+        }
+        if (number == 1 && line.compare(0, 3, "\xef\xbb\xbf") == 0) {
+            line.erase(0, 3); // a byte order mark some editors put first
         }
         std::vector<token> tokens;
         std::string error = tokenize(line, tokens);
@@ -622,8 +638,11 @@ void write_pending(session_recording& r) {
     }
 }
 
-// Puts the window's keys into the file: one key joins the keys typed one a window, several make a
-// press of their own.
+// A type line grows by a key for each one-key window; past this it goes out and another begins.
+constexpr std::size_t longest_type_line = 200;
+
+// Ends the window: a window without keys counts as a wait, one key joins the keys typed one a
+// window, several keys were written as they came, as a press of their own.
 void end_window(session_recording& r) {
     if (r.window_keys == 0) {
         if (!r.typed.empty()) {
@@ -631,13 +650,12 @@ void end_window(session_recording& r) {
         }
         r.idle_windows += 1;
     } else if (r.window_keys == 1) {
-        if (r.idle_windows > 0) {
+        if (r.idle_windows > 0 || r.typed.size() > longest_type_line) {
             write_pending(r);
         }
-        r.typed += r.window;
+        r.typed += r.first_key;
     } else {
-        write_pending(r);
-        std::fprintf(r.file, "press %s\n", r.window.c_str());
+        std::fputc('\n', r.file);
     }
     r.window.clear();
     r.window_keys = 0;
@@ -666,7 +684,7 @@ int run_scenario(const scenario_run& run) {
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::perror("doorlock: cannot write to standard output");
-        return scenario_fails;
+        return scenario_rejected; // the outcome could not be told
     }
     return status;
 }
@@ -679,15 +697,26 @@ bool recording_open(session_recording& recording, const char* path) {
                      std::strerror(errno));
         return false;
     }
-    recording.typed.reserve(4096);
-    recording.window.reserve(4096);
+    recording.typed.reserve(longest_type_line + 64);
+    recording.window.reserve(64);
+    recording.first_key.reserve(64);
     std::fputs("# A doorlock session; run it with: doorlock --scenario FILE\n", recording.file);
     return true;
 }
 
 void recording_key(session_recording& recording, int key) {
+    recording.window.clear();
     append_key(recording.window, key);
     recording.window_keys += 1;
+    if (recording.window_keys == 2) { // several keys in one window: a press line
+        write_pending(recording);
+        std::fprintf(recording.file, "press %s", recording.first_key.c_str());
+    }
+    if (recording.window_keys >= 2) {
+        std::fputs(recording.window.c_str(), recording.file);
+    } else {
+        recording.first_key = recording.window;
+    }
 }
 
 void recording_cycle(session_recording& recording) {
@@ -700,11 +729,14 @@ bool recording_close(session_recording& recording) {
         return true;
     }
     std::FILE* file = recording.file;
-    write_pending(recording);
-    if (recording.window_keys == 1) {
-        std::fprintf(file, "type %s\n", recording.window.c_str());
-    } else if (recording.window_keys > 1) {
-        std::fprintf(file, "press %s\n", recording.window.c_str());
+    if (recording.window_keys == 1) { // the last window, the one with the quit
+        recording.typed += recording.first_key;
+        write_pending(recording);
+    } else {
+        write_pending(recording);
+        if (recording.window_keys > 1) {
+            std::fputc('\n', file);
+        }
     }
     const screen_model& screen = console_screen();
     std::fputs("# The screen at the quit\n", file);

@@ -30,8 +30,9 @@ int run_scenario(const scenario_run& run);
 struct session_recording {
     std::FILE* file;
     std::string typed;          // keys of consecutive one-key windows, not yet written
-    std::string window;         // this window's keys, by name
-    int window_keys;            // how many
+    std::string first_key;      // this window's first key, by name
+    std::string window;         // the latest key, by name
+    int window_keys;            // how many keys this window has had
     std::uint64_t idle_windows; // windows without a key, not yet written
     std::uint32_t cycles;       // cycles run
 };

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -70,6 +71,21 @@ const hardening_case cases[] = {
      nullptr,
      1,
      "doorlock: standard output is closed"},
+    {"standard output closed, with a trace",
+     shell(
+         "exec \"$0\" --trace /tmp/doorlock-closed.vcd >&-; s=$?; rm -f /tmp/doorlock-closed.vcd; "
+         "exit $s"),
+     {},
+     nullptr,
+     1,
+     "doorlock: standard output is closed"},
+    {"a refused start leaves the recording's file alone",
+     shell("echo kept >/tmp/doorlock-kept; TERM=dumb \"$0\" --record /tmp/doorlock-kept; s=$?; "
+           "cat /tmp/doorlock-kept; rm -f /tmp/doorlock-kept; exit $s"),
+     {},
+     nullptr,
+     1,
+     "kept"},
     {"a dumb terminal",
      {DOORLOCK_BINARY},
      {"TERM=dumb"},
@@ -138,10 +154,52 @@ const hardening_case cases[] = {
          p.type("\x1b");
          p.pause(30ms);
          p.type("[D"); // the left arrow: its last byte is a D
+         p.type("\x1b[");
+         p.pause(700ms); // longer than a lone ESC waits: the sequence has begun all the same
+         p.type("D");
          p.pause(100ms);
          ASSERT_TRUE(p.running());
          EXPECT_EQ(p.text(12, 12, 5), " 열림") << "the door did not move";
          p.type("q");
+     },
+     0,
+     nullptr},
+    {"Ctrl-C completes the recording",
+     {DOORLOCK_BINARY, "--record", "/tmp/doorlock-ctrl-c.scn"},
+     {},
+     [](pty_program& p) {
+         started(p);
+         p.type("1");
+         ASSERT_TRUE(p.wait_for_text(2, 40, "1 "));
+         p.send_signal(SIGINT);
+         p.wait_exit();
+         const std::string replay = "grep -q 'expect cycle=' /tmp/doorlock-ctrl-c.scn && " +
+                                    std::string(DOORLOCK_BINARY) +
+                                    " --scenario /tmp/doorlock-ctrl-c.scn >/dev/null";
+         EXPECT_EQ(std::system(replay.c_str()), 0) << "the recording is complete and replays";
+         std::remove("/tmp/doorlock-ctrl-c.scn");
+     },
+     -SIGINT,
+     nullptr},
+    {"Ctrl-Z, bg, fg under a shell",
+     {"/bin/bash", "--norc", "--noprofile", "-i"},
+     {"PS1=$ "},
+     [](pty_program& p) {
+         ASSERT_TRUE(p.wait_for([&] { return p.output().find("$ ") != std::string::npos; }));
+         p.type(std::string(DOORLOCK_BINARY) + "\r");
+         started(p);
+         p.type("\x1a");
+         ASSERT_TRUE(p.wait_for([&] { return p.output().find("Stopped") != std::string::npos; }));
+         p.type("bg\r");
+         p.pause(300ms);
+         p.type("fg\r");
+         ASSERT_TRUE(p.wait_for_text(10, 10, "UNLOCK"));
+         p.type("c");
+         ASSERT_TRUE(p.wait_for_text(11, 12, " 닫힘")) << "raw again and running";
+         EXPECT_EQ(p.output().find("Interrupted"), std::string::npos) << p.output();
+         p.type("q");
+         p.pause(200ms);
+         p.type("exit\r");
      },
      0,
      nullptr},
@@ -193,6 +251,7 @@ double cpu_ms(pid_t pid) {
 
 TEST(Hardening, RunsAcrossTheWrapOfTheClock) {
     // The tick count starts 2.5 s before 2^32: the wrap comes inside the automatic lock's 3 s.
+    const auto start = pty_program::clock::now();
     pty_program program{{DOORLOCK_NEAR_WRAP_BINARY, "--states"}};
     started(program);
     std::string shown;
@@ -206,6 +265,7 @@ TEST(Hardening, RunsAcrossTheWrapOfTheClock) {
     program.type("d");
     ASSERT_TRUE(program.wait_for_text(10, 10, "LOCK  ", 6s));
     const auto took = pty_program::clock::now() - closed_at;
+    ASSERT_LT(closed_at - start, 2400ms) << "the door closed after the wrap: nothing tested";
     EXPECT_GE(took, 2900ms);
     EXPECT_LE(took, 4000ms);
     EXPECT_EQ(program.text(19, 1, 41), "lock  1 locked     timer  300   locked 1 ")

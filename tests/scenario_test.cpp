@@ -56,6 +56,7 @@ TEST(Scenario, AFileWithAnErrorIsRejectedWholeAndNothingRuns) {
         {"wait 15ms", "15ms is not a whole number of 10 ms cycles"},
         {"expect attr 80 1 15", "bad column '80'"},
         {"expect bells", "expect bells needs a number"},
+        {"expect echo \"\"", "the text is empty"},
         {"type 1<f13>", "unknown key <f13>"},
         {"press", "press needs the keys"},
         {"type 1q2", "keys after the quit are never read"},
@@ -100,6 +101,9 @@ TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
         program.type("2468");
         program.pause(40ms);
         program.type("\x1b[D#<c");
+        program.pause(40ms);
+        program.type("\""); // a key that begins a word, where it would begin a text
+        program.pause(40ms);
         program.pause(700ms); // a lone ESC counts after 500 ms
         program.type("\x1b");
         program.pause(600ms);
