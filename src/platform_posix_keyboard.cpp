@@ -247,7 +247,8 @@ void keyboard_wait_until(std::uint32_t due_tick) {
                            static_cast<long>(wait % 1000000000)};
     const int result = ppoll(&ready, 1, &timeout, nullptr);
 #else
-    // No ppoll (macOS): whole milliseconds, rounded up so that the wait never ends early.
+    // No ppoll (macOS), or this path chosen with DOORLOCK_POLL_FALLBACK so that it is built and
+    // tested where ppoll exists: whole milliseconds, rounded up so that the wait never ends early.
     const int result = poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
 #endif
     handle_pending_signals();
