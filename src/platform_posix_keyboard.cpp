@@ -1,7 +1,7 @@
 // The keyboard and the clock on a POSIX terminal: bytes from standard input split into key
 // presses (an escape sequence or a UTF-8 character is one key), a monotonic millisecond clock, and
-// waiting in ppoll until a key arrives or the next cycle is due, so that an idle simulator costs
-// next to no CPU.
+// waiting in ppoll (select where there is none) until a key arrives or the next cycle is due, so
+// that an idle simulator costs next to no CPU.
 #include "platform_posix.h"
 
 #include "platform.h"
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <poll.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 namespace {
@@ -248,8 +249,22 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     const int result = ppoll(&ready, 1, &timeout, nullptr);
 #else
     // No ppoll (macOS), or this path chosen with DOORLOCK_POLL_FALLBACK so that it is built and
-    // tested where ppoll exists: whole milliseconds, rounded up so that the wait never ends early.
-    const int result = poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
+    // tested where ppoll exists: select, whose timeout counts microseconds. A timeout in whole
+    // milliseconds (poll) cannot end a wait on the due tick: rounded up, each wait ends as far past
+    // its tick as it began after one, that lateness grows with each cycle's work until a wake falls
+    // into the next tick and the cycle starts a millisecond late, so the period drifts above 10 ms.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(standard_input, &readable);
+    const long long wait_us = (wait + 999) / 1000;
+    timeval timeout{static_cast<time_t>(wait_us / 1000000),
+                    static_cast<suseconds_t>(wait_us % 1000000)};
+    const int result = select(standard_input + 1, &readable, nullptr, nullptr, &timeout);
+    if (result < 0 && errno == EBADF) {
+        keys.ended = true;
+    }
+    ready.revents =
+        static_cast<short>(result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN : 0);
 #endif
     handle_pending_signals();
     if (result > 0 && input_readable(ready)) {
