@@ -1,6 +1,7 @@
-// Measures doorlock from the outside, side by side with two reference builds of the same source:
-// one that polls the keyboard and clock without ever waiting (busy poll), and one that sends every
-// text to the terminal again whether it changed or not (full rewrite).
+// Measures doorlock from the outside, side by side with three reference builds of the same source:
+// one that polls the keyboard and clock without ever waiting (busy poll), one that sends every
+// text to the terminal again whether it changed or not (full rewrite), and one that waits as on
+// systems without ppoll, in select (the fallback, DOORLOCK_POLL_FALLBACK).
 //   In a pseudo-terminal: CPU while idle, bytes per idle second, key-to-echo latency, time to the
 //   first screen, peak memory, and the cycle period (with --states the cycle counter changes in
 //   every cycle, so every cycle leaves in one write and frames arrive once per cycle).
@@ -8,7 +9,7 @@
 //   parses its output, the cost of the whole system.
 //   The floor: a process that only wakes every 10 ms and writes nothing, under tmux too.
 // Usage: doorlock_bench [--load] [--seconds N] [--keys N] [--rounds N]
-//                       [doorlock [busy-poll [full-rewrite]]]
+//                       [doorlock [busy-poll [full-rewrite [poll-fallback]]]]
 //   --load    keeps both cores busy with two spinning processes while measuring.
 //   --rounds  how many times each is measured under tmux, in turn (3); the medians are shown.
 //   (--wake-every-10ms makes this program the floor.)
@@ -395,11 +396,13 @@ int main(int argc, char** argv) {
     const std::string ours = reference_path(binaries, 0, DOORLOCK_BINARY);
     const std::string busy_poll = reference_path(binaries, 1, DOORLOCK_BUSY_POLL_BINARY);
     const std::string full_rewrite = reference_path(binaries, 2, DOORLOCK_FULL_REWRITE_BINARY);
-    for (const std::string& reference : {busy_poll, full_rewrite}) {
+    const std::string poll_fallback = reference_path(binaries, 3, DOORLOCK_POLL_FALLBACK_BINARY);
+    for (const std::string& reference : {busy_poll, full_rewrite, poll_fallback}) {
         if (access(reference.c_str(), X_OK) != 0) {
             std::fprintf(stderr,
                          "no reference build at %s: configure with "
-                         "-DDOORLOCK_BUSY_POLL_REFERENCE=ON -DDOORLOCK_FULL_REWRITE_REFERENCE=ON\n",
+                         "-DDOORLOCK_BUSY_POLL_REFERENCE=ON -DDOORLOCK_FULL_REWRITE_REFERENCE=ON "
+                         "-DDOORLOCK_POLL_FALLBACK_REFERENCE=ON\n",
                          reference.c_str());
             return 2;
         }
@@ -414,16 +417,19 @@ int main(int argc, char** argv) {
     const measurement a = measure(ours, seconds, keys);
     const measurement b = measure(busy_poll, seconds, keys);
     const measurement c = measure(full_rewrite, seconds, keys);
+    const measurement d = measure(poll_fallback, seconds, keys);
     // The machine's noise is as large as the differences: interleave rounds, take the medians.
     const std::string floor_command = std::string(argv[0]) + " --wake-every-10ms";
-    std::vector<system_cost> ours_rounds, rewrite_rounds, floor_rounds;
+    std::vector<system_cost> ours_rounds, rewrite_rounds, fallback_rounds, floor_rounds;
     for (int round = 0; round < rounds; ++round) {
         ours_rounds.push_back(measure_under_tmux(ours, seconds));
         rewrite_rounds.push_back(measure_under_tmux(full_rewrite, seconds));
+        fallback_rounds.push_back(measure_under_tmux(poll_fallback, seconds));
         floor_rounds.push_back(measure_under_tmux(floor_command, seconds));
     }
     const system_cost ours_system = median_cost(ours_rounds);
     const system_cost rewrite_system = median_cost(rewrite_rounds);
+    const system_cost fallback_system = median_cost(fallback_rounds);
     const system_cost floor = median_cost(floor_rounds);
     stop_load(spinners);
 
@@ -460,6 +466,26 @@ int main(int argc, char** argv) {
         rewrite_system.program + rewrite_system.emulator, "% of one core");
     row("key to echo median", a.echo.median, c.echo.median, "ms");
     row("key to echo p99", a.echo.p99, c.echo.p99, "ms");
+
+    std::printf("\nWaiting in ppoll against the fallback of systems without it, select (in a "
+                "pseudo-terminal; idle CPU under tmux, median of %d rounds):\n\n",
+                rounds);
+    header("fallback", "fallb/ours");
+    row("idle CPU", a.idle_cpu_percent, d.idle_cpu_percent, "% of one core");
+    row("idle CPU, program (tmux)", ours_system.program, fallback_system.program, "% of one core");
+    row("cycle period median", a.period.median, d.period.median, "ms");
+    row("cycle period p99", a.period.p99, d.period.p99, "ms");
+    row("cycle period p1", a.period.p1, d.period.p1, "ms");
+    row("cycle period min", a.period.min, d.period.min, "ms");
+    row("cycle period max", a.period.max, d.period.max, "ms");
+    row("cycles measured", static_cast<double>(a.period.count), static_cast<double>(d.period.count),
+        "");
+    row("periods under 9.5 ms", static_cast<double>(a.period.below_9_5),
+        static_cast<double>(d.period.below_9_5), "");
+    row("periods over 11 ms", static_cast<double>(a.period.above_11),
+        static_cast<double>(d.period.above_11), "");
+    row("key to echo median", a.echo.median, d.echo.median, "ms");
+    row("key to echo p99", a.echo.p99, d.echo.p99, "ms");
     std::printf(
         "\nThe floor, a process that only wakes every 10 ms, under tmux: %.3f %% (program), "
         "%.3f %% (tmux server)\n",

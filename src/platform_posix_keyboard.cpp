@@ -1,7 +1,7 @@
 // The keyboard and the clock on a POSIX terminal: bytes from standard input split into key
 // presses (an escape sequence or a UTF-8 character is one key), a monotonic millisecond clock, and
-// waiting in ppoll until a key arrives or the next cycle is due, so that an idle simulator costs
-// next to no CPU.
+// waiting in ppoll (select where there is none) until a key arrives or the next cycle is due, so
+// that an idle simulator costs next to no CPU.
 #include "platform_posix.h"
 
 #include "platform.h"
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <poll.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 namespace {
@@ -87,6 +88,34 @@ bool lone_start_waiting() {
     return (available == 1 && keys.bytes[keys.start] == escape) || keys.bytes[keys.start] >= 0xC2;
 }
 
+// Waits up to `wait_ns` for standard input to become readable; the result and `ready.revents`
+// as from poll.
+int wait_for_input(pollfd& ready, long long wait_ns) {
+#if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
+    const timespec timeout{static_cast<time_t>(wait_ns / 1000000000),
+                           static_cast<long>(wait_ns % 1000000000)};
+    return ppoll(&ready, 1, &timeout, nullptr);
+#else
+    // No ppoll (macOS), or this path chosen with DOORLOCK_POLL_FALLBACK so that it is built and
+    // tested where ppoll exists: select, whose timeout counts microseconds, and which macOS
+    // supports on terminals, as its poll does not. A timeout in whole milliseconds (poll) cannot
+    // end a wait on the due tick: rounded up, each wait ends as far past its tick as it began
+    // after one, that lateness grows with each cycle's work until a wake falls into the next tick
+    // and the cycle starts a millisecond late, so the period drifts above 10 ms.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(standard_input, &readable);
+    const long long wait_us = (wait_ns + 999) / 1000;
+    timeval timeout{static_cast<time_t>(wait_us / 1000000),
+                    static_cast<suseconds_t>(wait_us % 1000000)};
+    const int result = select(standard_input + 1, &readable, nullptr, nullptr, &timeout);
+    ready.revents = static_cast<short>(result < 0 && errno == EBADF ? POLLNVAL
+                                       : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
+                                                                                           : 0);
+    return result < 0 && errno == EBADF ? 1 : result;
+#endif
+}
+
 // Looks at standard input without waiting and takes in what it holds. A wait that found nothing
 // less than a millisecond ago counts as the look: a key that came since then ends the next wait
 // at once and is read in the same window.
@@ -96,7 +125,7 @@ void fill_keyboard() {
     }
     keys.seen_empty = false;
     pollfd ready{standard_input, POLLIN, 0};
-    if (!keys.ended && poll(&ready, 1, 0) > 0 && input_readable(ready)) {
+    if (!keys.ended && wait_for_input(ready, 0) > 0 && input_readable(ready)) {
         read_input();
     }
 }
@@ -241,15 +270,8 @@ void keyboard_wait_until(std::uint32_t due_tick) {
         return;
     }
     pollfd ready{standard_input, POLLIN, 0};
-    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
-#if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
-    const timespec timeout{static_cast<time_t>(wait / 1000000000),
-                           static_cast<long>(wait % 1000000000)};
-    const int result = ppoll(&ready, 1, &timeout, nullptr);
-#else
-    // No ppoll (macOS): whole milliseconds, rounded up so that the wait never ends early.
-    const int result = poll(&ready, 1, static_cast<int>((wait + 999999) / 1000000));
-#endif
+    const int result = wait_for_input(
+        ready, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
     handle_pending_signals();
     if (result > 0 && input_readable(ready)) {
         read_input();
