@@ -165,6 +165,7 @@ struct measurement {
     double idle_cpu_percent = 0;
     double bytes_per_second = 0;
     statistics echo;
+    statistics busy_echo; // with --states
     long peak_kib = 0;
 };
 
@@ -207,26 +208,8 @@ statistics measure_period(const std::string& binary, double seconds) {
     return summarise(periods);
 }
 
-measurement measure(const std::string& binary, double seconds, int keys) {
-    measurement m;
-    m.period = measure_period(binary, seconds);
-    child_in_pty child(binary);
-    m.first_screen_ms = wait_first_screen(child);
-
-    // Idle: bytes and CPU.
-    std::size_t bytes = 0;
-    const double cpu_start = cpu_ms(child.pid());
-    const auto idle_start = clock_type::now();
-    child.read_until(idle_start + seconds_of(seconds),
-                     [&](const std::string& chunk, clock_type::time_point) {
-                         bytes += chunk.size();
-                         return true;
-                     });
-    const double idle_ms = ms_between(idle_start, clock_type::now());
-    m.idle_cpu_percent = (cpu_ms(child.pid()) - cpu_start) / idle_ms * 100.0;
-    m.bytes_per_second = static_cast<double>(bytes) / idle_ms * 1000.0;
-
-    // Key to echo: a digit and K in turn, at irregular moments of the cycle.
+// Key to echo: a digit and K in turn, at irregular moments of the cycle.
+statistics measure_echo(child_in_pty& child, int keys) {
     std::vector<double> latencies;
     for (int i = 0; i < keys; ++i) {
         child.read_until(clock_type::now() + std::chrono::microseconds(
@@ -247,7 +230,40 @@ measurement measure(const std::string& binary, double seconds, int keys) {
                              return true;
                          });
     }
-    m.echo = summarise(latencies);
+    return summarise(latencies);
+}
+
+// Key to echo while the screen changes in every cycle (--states: the cycle counter), so that the
+// machine is never idle between keys: what the echo path itself costs, without the wake-up of an
+// idle system.
+statistics measure_busy_echo(const std::string& binary, int keys) {
+    child_in_pty child(binary, "--states");
+    wait_first_screen(child);
+    const statistics echo = measure_echo(child, keys);
+    child.quit();
+    return echo;
+}
+
+measurement measure(const std::string& binary, double seconds, int keys) {
+    measurement m;
+    m.period = measure_period(binary, seconds);
+    child_in_pty child(binary);
+    m.first_screen_ms = wait_first_screen(child);
+
+    // Idle: bytes and CPU.
+    std::size_t bytes = 0;
+    const double cpu_start = cpu_ms(child.pid());
+    const auto idle_start = clock_type::now();
+    child.read_until(idle_start + seconds_of(seconds),
+                     [&](const std::string& chunk, clock_type::time_point) {
+                         bytes += chunk.size();
+                         return true;
+                     });
+    const double idle_ms = ms_between(idle_start, clock_type::now());
+    m.idle_cpu_percent = (cpu_ms(child.pid()) - cpu_start) / idle_ms * 100.0;
+    m.bytes_per_second = static_cast<double>(bytes) / idle_ms * 1000.0;
+
+    m.echo = measure_echo(child, keys);
     m.peak_kib = child.quit();
     return m;
 }
@@ -414,9 +430,11 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<pid_t> spinners = load ? start_load() : std::vector<pid_t>{};
-    const measurement a = measure(ours, seconds, keys);
+    measurement a = measure(ours, seconds, keys);
     const measurement b = measure(busy_poll, seconds, keys);
-    const measurement c = measure(full_rewrite, seconds, keys);
+    measurement c = measure(full_rewrite, seconds, keys);
+    a.busy_echo = measure_busy_echo(ours, keys);
+    c.busy_echo = measure_busy_echo(full_rewrite, keys);
     const measurement d = measure(poll_fallback, seconds, keys);
     // The machine's noise is as large as the differences: interleave rounds, take the medians.
     const std::string floor_command = std::string(argv[0]) + " --wake-every-10ms";
@@ -466,6 +484,8 @@ int main(int argc, char** argv) {
         rewrite_system.program + rewrite_system.emulator, "% of one core");
     row("key to echo median", a.echo.median, c.echo.median, "ms");
     row("key to echo p99", a.echo.p99, c.echo.p99, "ms");
+    row("key to echo median, busy", a.busy_echo.median, c.busy_echo.median, "ms (--states)");
+    row("key to echo p99, busy", a.busy_echo.p99, c.busy_echo.p99, "ms (--states)");
 
     std::printf("\nWaiting in ppoll against the fallback of systems without it, select (in a "
                 "pseudo-terminal; idle CPU under tmux, median of %d rounds):\n\n",
