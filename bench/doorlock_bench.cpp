@@ -367,6 +367,23 @@ void header(const char* reference, const char* ratio) {
         "|------------------------------|--------------|--------------|------------|-----\n");
 }
 
+// The cycle period and the key-to-echo latency of two builds, side by side.
+void period_and_echo_rows(const measurement& a, const measurement& b) {
+    row("cycle period median", a.period.median, b.period.median, "ms");
+    row("cycle period p99", a.period.p99, b.period.p99, "ms");
+    row("cycle period p1", a.period.p1, b.period.p1, "ms");
+    row("cycle period min", a.period.min, b.period.min, "ms");
+    row("cycle period max", a.period.max, b.period.max, "ms");
+    row("cycles measured", static_cast<double>(a.period.count), static_cast<double>(b.period.count),
+        "");
+    row("periods under 9.5 ms", static_cast<double>(a.period.below_9_5),
+        static_cast<double>(b.period.below_9_5), "");
+    row("periods over 11 ms", static_cast<double>(a.period.above_11),
+        static_cast<double>(b.period.above_11), "");
+    row("key to echo median", a.echo.median, b.echo.median, "ms");
+    row("key to echo p99", a.echo.p99, b.echo.p99, "ms");
+}
+
 const char* reference_path(const std::vector<std::string>& binaries, std::size_t index,
                            const char* built) {
     return binaries.size() > index ? binaries[index].c_str() : built;
@@ -456,19 +473,7 @@ int main(int argc, char** argv) {
     std::printf("Waiting for keys against polling without pause (in a pseudo-terminal):\n\n");
     header("busy poll", "busy/ours");
     row("idle CPU", a.idle_cpu_percent, b.idle_cpu_percent, "% of one core");
-    row("cycle period median", a.period.median, b.period.median, "ms");
-    row("cycle period p99", a.period.p99, b.period.p99, "ms");
-    row("cycle period p1", a.period.p1, b.period.p1, "ms");
-    row("cycle period min", a.period.min, b.period.min, "ms");
-    row("cycle period max", a.period.max, b.period.max, "ms");
-    row("cycles measured", static_cast<double>(a.period.count), static_cast<double>(b.period.count),
-        "");
-    row("periods under 9.5 ms", static_cast<double>(a.period.below_9_5),
-        static_cast<double>(b.period.below_9_5), "");
-    row("periods over 11 ms", static_cast<double>(a.period.above_11),
-        static_cast<double>(b.period.above_11), "");
-    row("key to echo median", a.echo.median, b.echo.median, "ms");
-    row("key to echo p99", a.echo.p99, b.echo.p99, "ms");
+    period_and_echo_rows(a, b);
     row("start to first screen", a.first_screen_ms, b.first_screen_ms, "ms");
     row("peak memory (max RSS)", static_cast<double>(a.peak_kib), static_cast<double>(b.peak_kib),
         "KiB");
@@ -493,19 +498,7 @@ int main(int argc, char** argv) {
     header("fallback", "fallb/ours");
     row("idle CPU", a.idle_cpu_percent, d.idle_cpu_percent, "% of one core");
     row("idle CPU, program (tmux)", ours_system.program, fallback_system.program, "% of one core");
-    row("cycle period median", a.period.median, d.period.median, "ms");
-    row("cycle period p99", a.period.p99, d.period.p99, "ms");
-    row("cycle period p1", a.period.p1, d.period.p1, "ms");
-    row("cycle period min", a.period.min, d.period.min, "ms");
-    row("cycle period max", a.period.max, d.period.max, "ms");
-    row("cycles measured", static_cast<double>(a.period.count), static_cast<double>(d.period.count),
-        "");
-    row("periods under 9.5 ms", static_cast<double>(a.period.below_9_5),
-        static_cast<double>(d.period.below_9_5), "");
-    row("periods over 11 ms", static_cast<double>(a.period.above_11),
-        static_cast<double>(d.period.above_11), "");
-    row("key to echo median", a.echo.median, d.echo.median, "ms");
-    row("key to echo p99", a.echo.p99, d.echo.p99, "ms");
+    period_and_echo_rows(a, d);
     std::printf(
         "\nThe floor, a process that only wakes every 10 ms, under tmux: %.3f %% (program), "
         "%.3f %% (tmux server)\n",

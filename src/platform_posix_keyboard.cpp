@@ -130,6 +130,12 @@ void fill_keyboard() {
     }
 }
 
+// Milliseconds since the clock's zero, counted in 64 bits.
+std::uint64_t elapsed_ms() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - keys.zero).count());
+}
+
 // Length of the next complete key press in the buffer, 0 when there is none yet.
 std::size_t next_key_length() {
     const std::size_t available = keys.end - keys.start;
@@ -233,12 +239,6 @@ int keyboard_read_key() {
     keys.start += length;
     keys.partial_seen = false;
     return length == 1 ? first : key_no_command;
-}
-
-// Milliseconds since the clock's zero, counted in 64 bits.
-std::uint64_t elapsed_ms() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - keys.zero).count());
 }
 
 std::uint32_t keyboard_clock_ticks() {

@@ -21,10 +21,9 @@ namespace {
 
 // Kept for the whole process, because signal handlers must be able to give the terminal back.
 struct terminal_state {
-    termios saved_modes;  // as found at the start: the ones given back, whatever happens between
-    bool modes_saved;     // standard input is a terminal and its modes were saved
-    bool raw;             // the raw modes are in force
-    bool suspend_handled; // Ctrl-Z comes to the handler (it was not ignored at the start)
+    termios saved_modes; // as found at the start: the ones given back, whatever happens between
+    bool modes_saved;    // standard input is a terminal and its modes were saved
+    bool raw;            // the raw modes are in force
     char restore_sequence[48];
     std::size_t restore_length;
 };
@@ -139,7 +138,7 @@ void install_handlers() {
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
         install_handler(signal_number, on_fatal_signal, static_cast<int>(SA_RESETHAND));
     }
-    terminal.suspend_handled = install_unless_ignored(SIGTSTP, on_suspend_signal, SA_RESTART);
+    install_unless_ignored(SIGTSTP, on_suspend_signal, SA_RESTART);
     install_handler(SIGCONT, on_resume_signal, SA_RESTART);
     install_handler(SIGWINCH, on_resize_signal, SA_RESTART);
     std::signal(SIGPIPE, SIG_IGN); // a closed reader shows as a failed write

@@ -41,6 +41,11 @@ void set_cell(screen_model& screen, int column, const screen_cell& cell) {
     }
 }
 
+// Whether a character shows on the screen: not a control character (C0, DEL, C1).
+bool takes_a_cell(char32_t c) {
+    return c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0);
+}
+
 void blank(screen_model& screen, int column) {
     const screen_cell& cell = screen.cells[screen.row][column];
     set_cell(screen, column, {U' ', cell.attribute, cell_part::narrow});
@@ -103,7 +108,7 @@ void screen_write(screen_model& screen, const char* text, std::size_t length) {
             screen.column = 0;
         } else if (c == U'\a') {
             screen.bells += 1;
-        } else if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
+        } else if (takes_a_cell(c)) {
             const int width = character_width(c);
             if (on_screen(screen) && screen.column + width <= screen_columns) {
                 place(screen, c, width);
@@ -149,7 +154,7 @@ int text_width(const char* text, std::size_t length) {
         std::size_t used = 1;
         const char32_t c = decode_utf8(bytes + i, length - i, used);
         i += used;
-        if (c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
+        if (takes_a_cell(c)) {
             width += character_width(c);
         }
     }
