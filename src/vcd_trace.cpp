@@ -1,7 +1,11 @@
 #include "vcd_trace.h"
 
+#include "trace_view.h"
+
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #ifndef DOORLOCK_VERSION
 #define DOORLOCK_VERSION "0"
@@ -67,9 +71,78 @@ const trace_variable variables[trace_variables] = {
     {"signals", "cover_closed", 1, [](const loop_state& l) { return event(l, cover_closed); }},
 };
 
+// Beside each controller's numeric state, its name as a string variable, so that a viewer shows
+// "closing" rather than 2.
+constexpr const char* pw_state_names[] = {"idle", "entering", "registered", "compared", "reset"};
+constexpr const char* lock_state_names[] = {"unlocked", "locked", "closing"};
+constexpr const char* sound_state_names[] = {"idle", "correct", "wrong", "timeout", "waiting"};
+constexpr const char* light_state_names[] = {"off", "on"};
+
+struct named_state {
+    const char* numeric; // the variable whose value is named
+    const char* name;
+    const char* const* names;
+    int count;
+};
+
+constexpr named_state named_states[trace_named_states] = {
+    {"pw_state", "pw_state_name", pw_state_names, 5},
+    {"lock_state", "lock_state_name", lock_state_names, 3},
+    {"sound_state", "sound_state_name", sound_state_names, 5},
+    {"light_state", "light_state_name", light_state_names, 2},
+};
+
+// The scenario's own variables, after the loop's and the named states'.
+constexpr int step_code = trace_variables + trace_named_states;
+constexpr int expectation_code = step_code + 1;
+
 // The variable's identifier code in the dump: one printable character each.
 char code_of(int index) {
     return static_cast<char>('!' + index);
+}
+
+int variable_index(const char* name) {
+    for (int i = 0; i < trace_variables; ++i) {
+        if (std::strcmp(variables[i].name, name) == 0) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+// A string value is one word: blanks (and any control character) become _.
+void write_string(std::FILE* file, int code, const char* text) {
+    std::fputc('s', file);
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        std::fputc(byte <= ' ' || byte == 0x7f ? '_' : byte, file);
+    }
+    std::fprintf(file, " %c\n", code_of(code));
+}
+
+void write_state_name(std::FILE* file, int named, std::int64_t state) {
+    const named_state& n = named_states[named];
+    char number[24];
+    std::snprintf(number, sizeof number, "%lld", static_cast<long long>(state));
+    write_string(file, trace_variables + named,
+                 state >= 0 && state < n.count ? n.names[state] : number);
+}
+
+// Writes "#time" unless the latest time written is already this one.
+void stamp(vcd_trace& trace, std::uint64_t time) {
+    if (trace.stamped != time) {
+        std::fprintf(trace.file, "#%llu\n", static_cast<unsigned long long>(time));
+        trace.stamped = time;
+    }
+}
+
+// The expectations checked after the latest cycle, at that cycle's time.
+void write_expectations(vcd_trace& trace) {
+    if (!trace.expectations.empty()) {
+        stamp(trace, trace.time);
+        write_string(trace.file, expectation_code, trace.expectations.c_str());
+        trace.expectations.clear();
+    }
 }
 
 void write_value(std::FILE* file, int index, std::int64_t value) {
@@ -92,7 +165,7 @@ void write_value(std::FILE* file, int index, std::int64_t value) {
     std::fprintf(file, " %c\n", code_of(index));
 }
 
-void write_header(std::FILE* file) {
+void write_header(std::FILE* file, bool scenario_scope) {
     std::fputs("$version doorlock " DOORLOCK_VERSION " $end\n$timescale 1ms $end\n"
                "$scope module doorlock $end\n",
                file);
@@ -108,13 +181,26 @@ void write_header(std::FILE* file) {
         }
         std::fprintf(file, "$var %s %d %c %s $end\n", v.width == 32 ? "integer" : "wire", v.width,
                      code_of(i), v.name);
+        for (int n = 0; n < trace_named_states; ++n) {
+            if (std::strcmp(named_states[n].numeric, v.name) == 0) {
+                std::fprintf(file, "$var string 1 %c %s $end\n", code_of(trace_variables + n),
+                             named_states[n].name);
+            }
+        }
     }
-    std::fputs("$upscope $end\n$upscope $end\n$enddefinitions $end\n", file);
+    std::fputs("$upscope $end\n", file);
+    if (scenario_scope) {
+        std::fprintf(file,
+                     "$scope module scenario $end\n$var string 1 %c step $end\n"
+                     "$var string 1 %c expectation $end\n$upscope $end\n",
+                     code_of(step_code), code_of(expectation_code));
+    }
+    std::fputs("$upscope $end\n$enddefinitions $end\n", file);
 }
 
 } // namespace
 
-bool trace_open(vcd_trace& trace, const char* path) {
+bool trace_open(vcd_trace& trace, const char* path, bool scenario_scope) {
     trace = vcd_trace{};
     trace.file = std::fopen(path, "w");
     if (trace.file == nullptr) {
@@ -122,40 +208,85 @@ bool trace_open(vcd_trace& trace, const char* path) {
                      std::strerror(errno));
         return false;
     }
-    write_header(trace.file);
+    trace.path = path;
+    trace.scenario_scope = scenario_scope;
+    write_header(trace.file, scenario_scope);
     const loop_state start;
     std::fputs("#0\n$dumpvars\n", trace.file);
     for (int i = 0; i < trace_variables; ++i) {
         trace.values[i] = variables[i].value(start);
         write_value(trace.file, i, trace.values[i]);
     }
+    for (int n = 0; n < trace_named_states; ++n) {
+        write_state_name(trace.file, n, trace.values[variable_index(named_states[n].numeric)]);
+    }
+    if (scenario_scope) {
+        write_string(trace.file, step_code, "-");
+        write_string(trace.file, expectation_code, "-");
+    }
     std::fputs("$end\n", trace.file);
     return true;
 }
 
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick) {
+    write_expectations(trace);
     trace.time = trace.cycle_seen ? trace.time + (start_tick - trace.last_tick) : start_tick;
     trace.cycle_seen = true;
     trace.last_tick = start_tick;
-    bool time_written = false;
+    if (!trace.step.empty()) {
+        stamp(trace, trace.time);
+        write_string(trace.file, step_code, trace.step.c_str());
+        trace.step.clear();
+    }
     for (int i = 0; i < trace_variables; ++i) {
         const std::int64_t value = variables[i].value(loop);
         if (value == trace.values[i]) {
             continue;
         }
-        if (!time_written) {
-            std::fprintf(trace.file, "#%llu\n", static_cast<unsigned long long>(trace.time));
-            time_written = true;
-        }
+        stamp(trace, trace.time);
         write_value(trace.file, i, value);
         trace.values[i] = value;
+        for (int n = 0; n < trace_named_states; ++n) {
+            if (std::strcmp(named_states[n].numeric, variables[i].name) == 0) {
+                write_state_name(trace.file, n, value);
+            }
+        }
     }
+}
+
+void trace_step(vcd_trace& trace, const std::string& step) {
+    trace.step = step;
+}
+
+void trace_expectation(vcd_trace& trace, const std::string& outcome) {
+    if (!trace.expectations.empty()) {
+        trace.expectations += ';';
+    }
+    trace.expectations += outcome;
+}
+
+std::vector<trace_signal> trace_signals(bool scenario_scope) {
+    std::vector<trace_signal> signals;
+    for (const trace_variable& v : variables) {
+        signals.push_back({v.scope, v.name, v.width, v.width == 32});
+        for (const named_state& n : named_states) {
+            if (std::strcmp(n.numeric, v.name) == 0) {
+                signals.push_back({v.scope, n.name, 0, false});
+            }
+        }
+    }
+    if (scenario_scope) {
+        signals.push_back({"scenario", "step", 0, false});
+        signals.push_back({"scenario", "expectation", 0, false});
+    }
+    return signals;
 }
 
 bool trace_close(vcd_trace& trace) {
     if (trace.file == nullptr) {
         return true;
     }
+    write_expectations(trace);
     const bool written = std::ferror(trace.file) == 0;
     const bool closed = std::fclose(trace.file) == 0;
     trace.file = nullptr;
@@ -163,5 +294,5 @@ bool trace_close(vcd_trace& trace) {
         std::fputs("doorlock: the trace could not be written completely\n", stderr);
         return false;
     }
-    return true;
+    return write_trace_view(trace.path, trace.scenario_scope, trace.time);
 }
