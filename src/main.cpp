@@ -8,9 +8,16 @@
 #include "vcd_trace.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifndef DOORLOCK_VERSION
 #define DOORLOCK_VERSION "0"
@@ -96,7 +103,7 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
 bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
                 session_observers& observers) {
     if (line.trace != nullptr) {
-        if (!trace_open(trace, line.trace)) {
+        if (!trace_open(trace, line.trace, line.mode == run_mode::scenario)) {
             return false;
         }
         observers.trace = &trace;
@@ -148,11 +155,36 @@ int simulate(const command_line& line) {
     return console_close() && files_written ? 0 : 1;
 }
 
-// A scenario, with a trace when one is asked for; a run that cannot be made as asked (no output,
+// Whether scenario results go out in colour: --color decides; by default only on a terminal, and
+// not when NO_COLOR is set (to anything but nothing). The Windows console shows no ANSI colours
+// unless asked to, so there the default is none.
+bool colored(color_mode mode) {
+    if (mode != color_mode::automatic) {
+        return mode == color_mode::always;
+    }
+    const char* no_color = std::getenv("NO_COLOR");
+    if (no_color != nullptr && no_color[0] != '\0') {
+        return false;
+    }
+#ifdef _WIN32
+    return false;
+#else
+    return isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+// Scenarios, with a trace when one is asked for; a run that cannot be made as asked (no output,
 // no trace file) is refused like a scenario file with an error.
 int scenario(const command_line& line) {
     if (!standard_output_open()) {
         std::fputs("doorlock: standard output is closed: the outcome cannot be told\n", stderr);
+        return scenario_rejected;
+    }
+    if ((line.trace != nullptr || line.print_screen) && is_scenario_folder(line.scenarios[0])) {
+        std::fprintf(stderr,
+                     "doorlock: --trace and --screen go with one scenario file; %s is a "
+                     "folder\n",
+                     line.scenarios[0]);
         return scenario_rejected;
     }
     vcd_trace trace{};
@@ -162,8 +194,14 @@ int scenario(const command_line& line) {
         return scenario_rejected;
     }
     const loop_observer observer{&observers, observe_key, observe_cycle};
-    const int status = run_scenario({line.scenario, line.print_screen, line.show_states,
-                                     observers.trace ? &observer : nullptr});
+    const char* github = std::getenv("GITHUB_ACTIONS");
+    const scenario_suite suite{line.scenarios,
+                               {nullptr, line.print_screen, line.show_states,
+                                observers.trace ? &observer : nullptr, observers.trace},
+                               line.junit,
+                               colored(line.color),
+                               github != nullptr && std::strcmp(github, "true") == 0};
+    const int status = run_scenarios(suite);
     return close_files(observers) || status != scenario_holds ? status : scenario_rejected;
 }
 
@@ -192,15 +230,34 @@ command_line parse_command_line(int argc, char** argv) {
     bool version = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const char** file = std::strcmp(arg, "--scenario") == 0 ? &line.scenario
-                            : std::strcmp(arg, "--record") == 0 ? &line.record
-                            : std::strcmp(arg, "--trace") == 0  ? &line.trace
-                                                                : nullptr;
+        const char** file = std::strcmp(arg, "--record") == 0  ? &line.record
+                            : std::strcmp(arg, "--trace") == 0 ? &line.trace
+                            : std::strcmp(arg, "--junit") == 0 ? &line.junit
+                                                               : nullptr;
         if (file != nullptr) {
             if (i + 1 >= argc) {
                 return bad_usage(line, "needs a file", arg);
             }
             *file = argv[++i];
+        } else if (std::strcmp(arg, "--scenario") == 0) {
+            // Every following argument up to the next option, as a shell expands examples/*.scn.
+            for (; i + 1 < argc && argv[i + 1][0] != '-'; ++i) {
+                line.scenarios.push_back(argv[i + 1]);
+            }
+            if (line.scenarios.empty()) {
+                return bad_usage(line, "needs a file", arg);
+            }
+        } else if (std::strncmp(arg, "--color=", 8) == 0) {
+            const char* when = arg + 8;
+            if (std::strcmp(when, "auto") == 0) {
+                line.color = color_mode::automatic;
+            } else if (std::strcmp(when, "always") == 0) {
+                line.color = color_mode::always;
+            } else if (std::strcmp(when, "never") == 0) {
+                line.color = color_mode::never;
+            } else {
+                return bad_usage(line, "takes auto, always or never", arg);
+            }
         } else if (std::strcmp(arg, "--states") == 0) {
             line.show_states = true;
         } else if (std::strcmp(arg, "--screen") == 0) {
@@ -215,14 +272,18 @@ command_line parse_command_line(int argc, char** argv) {
     }
     if (help || version) {
         line.mode = help ? run_mode::help : run_mode::version;
-    } else if (line.scenario != nullptr) {
+    } else if (!line.scenarios.empty()) {
         line.mode = run_mode::scenario;
         if (line.record != nullptr) {
             return bad_usage(line, "goes with the interactive program, not with --scenario",
                              "--record");
         }
-    } else if (line.print_screen) {
-        return bad_usage(line, "goes with --scenario", "--screen");
+        if (line.scenarios.size() > 1 && (line.trace != nullptr || line.print_screen)) {
+            return bad_usage(line, "goes with one scenario file, not several",
+                             line.trace != nullptr ? "--trace" : "--screen");
+        }
+    } else if (line.print_screen || line.junit != nullptr) {
+        return bad_usage(line, "goes with --scenario", line.print_screen ? "--screen" : "--junit");
     }
     return line;
 }

@@ -2,14 +2,21 @@
 // main loop until Q, or runs a scenario headless.
 #pragma once
 
+#include <vector>
+
 // What the command line asks for.
 enum class run_mode { simulate, scenario, help, version, bad_usage };
 
+// --color=auto|always|never: whether scenario results are coloured.
+enum class color_mode { automatic, always, never };
+
 struct command_line {
     run_mode mode = run_mode::simulate;
-    bool show_states = false;       // --states: the live view of the controllers
-    bool print_screen = false;      // --screen: the final screen after a scenario
-    const char* scenario = nullptr; // --scenario FILE
+    bool show_states = false;           // --states: the live view of the controllers
+    bool print_screen = false;          // --screen: the final screen after a scenario
+    std::vector<const char*> scenarios; // --scenario FILE...
+    const char* junit = nullptr;        // --junit FILE
+    color_mode color = color_mode::automatic;
     const char* record = nullptr;   // --record FILE
     const char* trace = nullptr;    // --trace FILE
     const char* problem = nullptr;  // what is wrong with the arguments

@@ -143,3 +143,26 @@ std::string quoted(const std::string& text) {
     }
     return out + "\"";
 }
+
+std::size_t utf8_character_length(const std::string& text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+    if (n == 0 || i + n > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
+    const bool valid = (lead != 0xE0 || second >= 0xA0) && (lead != 0xED || second <= 0x9F) &&
+                       (lead != 0xF0 || second >= 0x90) && (lead != 0xF4 || second <= 0x8F);
+    return valid ? n : 0;
+}

@@ -33,6 +33,10 @@ const char* key_name(int code);
 
 enum class step_kind { type, press, wait, expect_text, expect_attr, expect_bells, expect_state };
 
+// When an expectation is checked: now; now and after each of up to `cycles` cycles until it holds
+// (expect within); now and after each of the next `cycles` cycles (expect for).
+enum class step_timing { now, within, during };
+
 struct state_check {
     const state_name* name;
     std::int64_t value;
@@ -41,9 +45,11 @@ struct state_check {
 // One line's step, checked.
 struct step {
     int line = 0;
+    std::string source; // the step as written, without its comment
     step_kind kind = step_kind::wait;
+    step_timing timing = step_timing::now;
     std::vector<int> keys;    // type, press
-    std::uint64_t cycles = 0; // wait
+    std::uint64_t cycles = 0; // wait, expect within and for
     int column = 0;           // expect_text, expect_attr
     int row = 0;
     int width = 0;
@@ -65,3 +71,6 @@ std::string tokenize(const std::string& line, std::vector<token>& tokens);
 
 // `text` in double quotes, with \" and \\ for the quote and the backslash, as a file writes it.
 std::string quoted(const std::string& text);
+
+// Length of the valid UTF-8 character at text[i], or 0.
+std::size_t utf8_character_length(const std::string& text, std::size_t i);

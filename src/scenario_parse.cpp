@@ -23,30 +23,6 @@ bool parse_number(const std::string& text, std::int64_t limit, std::int64_t& val
     return value <= limit;
 }
 
-// Length of the valid UTF-8 character at text[i], or 0.
-std::size_t utf8_character_length(const std::string& text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead < 0x80   ? 1
-                          : lead < 0xC2 ? 0
-                          : lead < 0xE0 ? 2
-                          : lead < 0xF0 ? 3
-                          : lead < 0xF5 ? 4
-                                        : 0;
-    if (n == 0 || i + n > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
-    const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
-    const bool valid = (lead != 0xE0 || second >= 0xA0) && (lead != 0xED || second <= 0x9F) &&
-                       (lead != 0xF0 || second >= 0x90) && (lead != 0xF4 || second <= 0x8F);
-    return valid ? n : 0;
-}
-
 bool valid_utf8(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t n = utf8_character_length(text, i);
@@ -173,11 +149,40 @@ std::string parse_position(const std::vector<token>& t, step& s) {
     return {};
 }
 
+std::string parse_expect(const std::vector<token>& t, step& s);
+
+// expect within N CONDITION, expect for N CONDITION: N as in wait, CONDITION any expectation
+// (bells only with within, where they can be counted up to the cycle that rings them).
+std::string parse_timed_expect(const std::vector<token>& t, step& s) {
+    s.timing = t[1].text == "within" ? step_timing::within : step_timing::during;
+    if (t.size() < 4) {
+        return "expect " + t[1].text + " needs a number of cycles and what to expect";
+    }
+    const std::string error = parse_wait(t[2].text, s.cycles);
+    if (!error.empty()) {
+        return error;
+    }
+    std::vector<token> condition = {t[0]};
+    condition.insert(condition.end(), t.begin() + 3, t.end());
+    if (condition[1].text == "within" || condition[1].text == "for") {
+        return "expect " + t[1].text + " takes one time";
+    }
+    const std::string condition_error = parse_expect(condition, s);
+    if (condition_error.empty() && s.kind == step_kind::expect_bells &&
+        s.timing == step_timing::during) {
+        return "bells ring at moments: expect within N bells counts them, expect for cannot";
+    }
+    return condition_error;
+}
+
 std::string parse_expect(const std::vector<token>& t, step& s) {
     if (t.size() < 2) {
         return "expect needs what to expect";
     }
     const std::string& what = t[1].text;
+    if (!t[1].quoted && (what == "within" || what == "for") && s.timing == step_timing::now) {
+        return parse_timed_expect(t, s);
+    }
     if (what == "text") {
         s.kind = step_kind::expect_text;
         const std::string error = parse_position(t, s);
@@ -273,12 +278,21 @@ std::string parse_step(const std::vector<token>& t, step& s) {
     return "unknown step '" + verb + "' (type, press, wait, expect)";
 }
 
+// The step as the file has it, its comment left out and its words one blank apart.
+std::string source_of(const std::vector<token>& tokens) {
+    std::string source;
+    for (const token& t : tokens) {
+        source += (source.empty() ? "" : " ") + (t.quoted ? quoted(t.text) : t.text);
+    }
+    return source;
+}
+
 } // namespace
 
-bool read_scenario(const char* path, std::vector<step>& steps) {
+bool read_scenario(const char* path, std::vector<step>& steps, scenario_error& failure) {
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(errno));
+        failure = {std::string(path) + ": cannot read: " + std::strerror(errno), 0};
         return false;
     }
     std::string line;
@@ -307,13 +321,15 @@ bool read_scenario(const char* path, std::vector<step>& steps) {
         }
         step s;
         s.line = number;
+        s.source = source_of(tokens);
         if (error.empty()) {
             error = parse_step(tokens, s);
         }
         const bool keys = s.kind == step_kind::type || s.kind == step_kind::press;
-        if (error.empty() && quit_line != 0 && (keys || s.kind == step_kind::wait)) {
+        const bool runs = keys || s.kind == step_kind::wait || s.timing != step_timing::now;
+        if (error.empty() && quit_line != 0 && runs) {
             error = "the run ends with the quit on line " + std::to_string(quit_line) +
-                    ": only expectations may follow";
+                    ": only expectations without a time may follow";
         }
         for (std::size_t k = 0; error.empty() && keys && k < s.keys.size(); ++k) {
             if (is_quit_key(s.keys[k])) {
@@ -324,7 +340,7 @@ bool read_scenario(const char* path, std::vector<step>& steps) {
             }
         }
         if (!error.empty()) {
-            std::fprintf(stderr, "%s:%d: %s\n", path, number, error.c_str());
+            failure = {std::string(path) + ":" + std::to_string(number) + ": " + error, number};
             good = false;
         }
         steps.push_back(std::move(s));
@@ -332,7 +348,7 @@ bool read_scenario(const char* path, std::vector<step>& steps) {
     const bool read_error = std::ferror(file) != 0;
     std::fclose(file);
     if (good && read_error) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(EIO));
+        failure = {std::string(path) + ": cannot read: " + std::strerror(EIO), 0};
         return false;
     }
     return good;
