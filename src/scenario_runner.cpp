@@ -122,8 +122,10 @@ struct runner {
                    c.seen + ")";
             break;
         case step_timing::during:
-            what = c.expected + " did not " + c.verb + " for " + cycles_text(s.cycles) +
-                   ": after " + cycles_text(cycles) + ", " + c.seen;
+            what = c.expected + " did not " + c.verb + " for " + cycles_text(s.cycles) + ": " +
+                   (cycles == 0 ? std::string("not at the start")
+                                : "not after cycle " + std::to_string(cycles) + " of them") +
+                   " (" + c.seen + ")";
             break;
         }
         failure = std::string(run.path) + ":" + std::to_string(s.line) + ": cycle " +

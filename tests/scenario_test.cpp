@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,134 @@ TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
     }
     EXPECT_EQ(replayed.substr(screen), expected) << recorded.str();
     EXPECT_NE(recorded.str().find("press "), std::string::npos) << "keys in one window";
+}
+
+// A run through pipes (no terminal): its exit status and what it wrote to stdout and stderr.
+struct piped {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+piped run_piped(const std::string& command) {
+    const std::string err_path = temporary_path("stderr.txt");
+    std::FILE* pipe = popen((command + " 2>" + err_path).c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    std::stringstream err;
+    err << std::ifstream(err_path).rdbuf();
+    std::remove(err_path.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, err.str()};
+}
+
+TEST(Scenario, SeveralFilesRunAllAndReportALineEachASummaryAndTheWorstStatus) {
+    const std::string dir = temporary_path("suite");
+    ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir + "/more").c_str()), 0);
+    write_file(dir + "/a-pass.scn", "type 1234\nwait 1\nexpect registered \"1 2 3 4 \"\n");
+    write_file(dir + "/b-fail.scn", "type 1\nexpect count=2\nexpect count=1\n");
+    write_file(dir + "/more/c-pass.scn", "wait 5\n");
+    write_file(dir + "/more/notes.txt", "not a scenario\n");
+    write_file(dir + "/d-error.scn", "wait 1\nexpect lok \"x\"\n");
+    const std::string files = dir + "/b-fail.scn " + dir + "/more " + dir + "/a-pass.scn";
+    const std::string program = std::string(DOORLOCK_BINARY) + " --scenario ";
+
+    piped p = run_piped(program + files);
+    const std::string expected = "FAIL " + dir + "/b-fail.scn  " + dir +
+                                 "/b-fail.scn:2: cycle 1: expected count=2, state has count=1\n"
+                                 "PASS " +
+                                 dir +
+                                 "/more/c-pass.scn  0 expectations, 5 cycles, T s\n"
+                                 "PASS " +
+                                 dir +
+                                 "/a-pass.scn  1 expectation, 5 cycles, T s\n"
+                                 "3 scenarios: 2 passed, 1 failed, 0 with errors\n";
+    EXPECT_EQ(std::regex_replace(p.out, std::regex("[0-9]+\\.[0-9]{3} s"), "T s"), expected);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.err, "");
+
+    p = run_piped(program + files + " " + dir + "/d-error.scn");
+    EXPECT_NE(
+        p.out.find("ERROR " + dir + "/d-error.scn  " + dir + "/d-error.scn:2: unknown field 'lok'"),
+        std::string::npos)
+        << p.out;
+    EXPECT_NE(p.out.find("4 scenarios: 2 passed, 1 failed, 1 with errors"), std::string::npos);
+    EXPECT_EQ(p.status, 2) << "an error outranks a failure";
+    EXPECT_EQ(run_piped(program + dir + "/more " + dir + "/a-pass.scn").status, 0);
+
+    // The words in colour on a terminal unless NO_COLOR says otherwise; --color decides over both.
+    const struct {
+        bool terminal;
+        const char* no_color;
+        const char* option;
+        bool colored;
+    } cases[] = {
+        {true, "", "", true},
+        {true, "1", "", false},
+        {false, "", "", false},
+        {false, "1", "--color=always", true},
+        {true, "", "--color=never", false},
+    };
+    for (const auto& c : cases) {
+        const std::string args = files + " " + c.option;
+        std::string out;
+        if (c.terminal) {
+            std::vector<std::string> argv = {DOORLOCK_BINARY, "--scenario"};
+            std::istringstream words(args);
+            for (std::string w; words >> w;) {
+                argv.push_back(w);
+            }
+            pty_program program_in_terminal{argv, {std::string("NO_COLOR=") + c.no_color}};
+            program_in_terminal.wait_exit();
+            out = program_in_terminal.output();
+        } else {
+            out = run_piped(std::string("NO_COLOR=") + c.no_color + " " + program + args).out;
+        }
+        EXPECT_EQ(out.find("\x1b[31mFAIL\x1b[0m ") != std::string::npos, c.colored)
+            << c.terminal << " NO_COLOR=" << c.no_color << " " << c.option << "\n"
+            << out;
+        EXPECT_EQ(out.find("\x1b[32mPASS\x1b[0m ") != std::string::npos, c.colored) << out;
+    }
+    ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+TEST(Scenario, TimedExpectationsHoldWithinOrForTheirCycles) {
+    // The code is registered and the door closes in cycle 8; the bolt locks in cycle 309.
+    const std::string door_closes = "type 1234\nwait 3\ntype d\n";
+    const struct {
+        const char* steps;
+        int status;
+        const char* says; // the failure, or the cycles run
+    } cases[] = {
+        {"expect within 5 lock \"UNLOCK\"\nexpect cycle=8", 0, "over 8 cycles"}, // holds at once
+        {"expect within 301 lock \"LOCK  \"\nexpect cycle=309", 0, "over 309 cycles"},
+        {"expect within 300 lock \"LOCK  \"", 1,
+         "test.scn:4: cycle 308: lock \"LOCK  \" did not show within 300 cycles (screen shows "
+         "\"UNLOCK\")"},
+        {"expect for 300 lock_state=2\nexpect cycle=308", 0, "over 308 cycles"},
+        {"expect for 400 locked=0", 1,
+         "test.scn:4: cycle 309: locked=0 did not hold for 400 cycles: not after cycle 301 of them "
+         "(state has locked=1)"},
+        {"expect for 5 locked=1", 1,
+         "test.scn:4: cycle 8: locked=1 did not hold for 5 cycles: not at the start"},
+        // Bells count from the previous expect bells up to each cycle checked.
+        {"type L\nwait 5\ntype 1\nexpect within 1000 bells 3\nexpect cycle=1015\n"
+         "expect within 5 bells 0",
+         0, "over 1015 cycles"},
+        {"type L\ntype 1\nexpect within 999 bells 3", 1, "bells 3 did not ring within 999"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = temporary_path("test.scn");
+        write_file(path, door_closes + c.steps + "\n");
+        const piped p = run_piped(std::string(DOORLOCK_BINARY) + " --scenario " + path);
+        std::remove(path.c_str());
+        EXPECT_EQ(p.status, c.status) << c.steps << "\n" << p.out << p.err;
+        EXPECT_NE((p.out + p.err).find(c.says), std::string::npos) << c.steps << "\n"
+                                                                   << p.out << p.err;
+    }
 }
 
 } // namespace
