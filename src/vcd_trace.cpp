@@ -110,12 +110,22 @@ int variable_index(const char* name) {
     return 0;
 }
 
-// A string value is one word: blanks (and any control character) become _.
+// A string value is one word: blanks (and any other control character) become _. GTKWave reads
+// a backslash as the start of an escape, and bytes beyond ASCII only as octal escapes (\354),
+// which it decodes back into UTF-8.
 void write_string(std::FILE* file, int code, const char* text) {
     std::fputc('s', file);
     for (const char* c = text; *c != '\0'; ++c) {
         const auto byte = static_cast<unsigned char>(*c);
-        std::fputc(byte <= ' ' || byte == 0x7f ? '_' : byte, file);
+        if (byte <= ' ') {
+            std::fputc('_', file);
+        } else if (byte == '\\') {
+            std::fputs("\\\\", file);
+        } else if (byte >= 0x7f) {
+            std::fprintf(file, "\\%03o", byte);
+        } else {
+            std::fputc(byte, file);
+        }
     }
     std::fprintf(file, " %c\n", code_of(code));
 }
