@@ -26,7 +26,7 @@ constexpr const char* closed_group_end = "@1400200";
 constexpr int window_width = 1400;
 constexpr int names_width = 240;
 constexpr int row_height = 21;
-constexpr int toolbar_height = 130;
+constexpr int toolbar_height = 150;
 constexpr int waves_width = window_width - names_width - 64;
 // A zoom of z shows 2^-z / 200 ms per pixel of a trace in milliseconds (measured likewise: a zoom
 // of -10 shows 5611 ms across 1096 pixels).
