@@ -13,9 +13,7 @@
 #include <exception>
 #include <new>
 
-#ifdef _WIN32
-#include <io.h>
-#else
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
