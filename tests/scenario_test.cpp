@@ -187,6 +187,17 @@ TEST(Scenario, SeveralFilesRunAllAndReportALineEachASummaryAndTheWorstStatus) {
     EXPECT_EQ(p.status, 2) << "an error outranks a failure";
     EXPECT_EQ(run_piped(program + dir + "/more " + dir + "/a-pass.scn").status, 0);
 
+    // Under GitHub Actions each failure is also an annotation on its line.
+    p = run_piped("GITHUB_ACTIONS=true " + program + dir + "/b-fail.scn " + dir + "/d-error.scn");
+    EXPECT_NE(p.out.find("::error file=" + dir +
+                         "/b-fail.scn,line=2::cycle 1: expected count=2, "
+                         "state has count=1\n"),
+              std::string::npos)
+        << p.out;
+    EXPECT_NE(p.out.find("::error file=" + dir + "/d-error.scn,line=2::unknown field 'lok'"),
+              std::string::npos)
+        << p.out;
+
     // The words in colour on a terminal unless NO_COLOR says otherwise; --color decides over both.
     const struct {
         bool terminal;
