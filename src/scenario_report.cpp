@@ -94,6 +94,15 @@ void write_testcase(std::FILE* file, const scenario_result& r) {
                  xml_escaped(r.message).c_str(), element);
 }
 
+// Puts `from` in the place of `to` at once. Windows does not rename onto an existing file, so
+// there the old one goes first.
+bool replace_file(const char* from, const char* to) {
+#ifdef _WIN32
+    std::remove(to);
+#endif
+    return std::rename(from, to) == 0;
+}
+
 } // namespace
 
 int suite_status(const std::vector<scenario_result>& results) {
@@ -197,9 +206,7 @@ bool write_junit(const char* path, const std::vector<scenario_result>& results) 
         std::remove(partial.c_str());
         return false;
     }
-    // Windows does not rename onto an existing file.
-    if (std::rename(partial.c_str(), path) != 0 &&
-        (std::remove(path) != 0 || std::rename(partial.c_str(), path) != 0)) {
+    if (!replace_file(partial.c_str(), path)) {
         std::fprintf(stderr, "doorlock: cannot write the JUnit file %s: %s\n", path,
                      std::strerror(errno));
         std::remove(partial.c_str());
