@@ -6,45 +6,43 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
+// Bounds on what a file may hold, so that no input, however long or endless (/dev/zero), takes
+// unbounded memory or time before it is refused.
+constexpr std::size_t longest_line = 4096;           // bytes
+constexpr long long largest_file = 64 * 1024 * 1024; // bytes
+
+// A word of the file as a message shows it: in single quotes, escaped and cut.
+std::string word(const std::string& text) {
+    return "'" + escaped(text) + "'";
+}
+
+std::string unexpected(const std::vector<token>& t, std::size_t at) {
+    return t.size() > at ? "unexpected " + word(t[at].text) : "";
+}
+
 bool parse_number(const std::string& text, std::int64_t limit, std::int64_t& value) {
-    if (text.empty() || text.size() > 12) {
+    if (text.empty()) {
         return false;
     }
     value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') {
+        if (c < '0' || c > '9' || value > (limit - (c - '0')) / 10) {
             return false;
         }
         value = value * 10 + (c - '0');
     }
-    return value <= limit;
+    return true;
 }
 
-// Length of the valid UTF-8 character at text[i], or 0.
-std::size_t utf8_character_length(const std::string& text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead < 0x80   ? 1
-                          : lead < 0xC2 ? 0
-                          : lead < 0xE0 ? 2
-                          : lead < 0xF0 ? 3
-                          : lead < 0xF5 ? 4
-                                        : 0;
-    if (n == 0 || i + n > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
-    const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
-    const bool valid = (lead != 0xE0 || second >= 0xA0) && (lead != 0xED || second <= 0x9F) &&
-                       (lead != 0xF0 || second >= 0x90) && (lead != 0xF4 || second <= 0x8F);
-    return valid ? n : 0;
+bool parse_number(const std::string& text, std::int64_t limit, std::uint64_t& value) {
+    std::int64_t n = 0;
+    const bool good = parse_number(text, limit, n);
+    value = static_cast<std::uint64_t>(n);
+    return good;
 }
 
 bool valid_utf8(const std::string& text) {
@@ -64,7 +62,7 @@ int hex_digit(char c) {
 
 // The key codes of KEYS: characters as the program reads them, <name> for named keys and
 // <0xNN> for any byte.
-std::string parse_keys(const std::string& text, std::vector<int>& keys) {
+std::string parse_keys(const std::string& text, std::vector<std::uint16_t>& keys) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '<') {
@@ -82,10 +80,14 @@ std::string parse_keys(const std::string& text, std::vector<int>& keys) {
                 code = hex_digit(name[2]) * 16 + hex_digit(name[3]);
             }
             if (code < 0) {
-                return "unknown key <" + name + ">";
+                return "unknown key <" + escaped(name) + ">";
             }
-            keys.push_back(code);
+            keys.push_back(static_cast<std::uint16_t>(code));
             i = end + 1;
+        } else if (c == '\r' || c == '\0') {
+            // Invisible in an editor, and a stray one from a line ending: never a key press.
+            return c == '\r' ? "a carriage return inside the keys (<enter> is the Enter key)"
+                             : "a NUL byte inside the keys (<0x00> is that key)";
         } else if (c >= 0x80) {
             const std::size_t n = utf8_character_length(text, i);
             if (n == 0) {
@@ -98,7 +100,7 @@ std::string parse_keys(const std::string& text, std::vector<int>& keys) {
             ++i;
         }
     }
-    return keys.empty() ? "no keys" : "";
+    return "";
 }
 
 std::string parse_wait(const std::string& text, std::uint64_t& cycles) {
@@ -114,11 +116,11 @@ std::string parse_wait(const std::string& text, std::uint64_t& cycles) {
     }
     std::int64_t n = 0;
     if (!parse_number(digits, 100000000000LL, n)) {
-        return "bad number '" + text + "'";
+        return "bad number " + word(text);
     }
     if (ms_per != 0) {
         if (n % 10 != 0) {
-            return text + " is not a whole number of 10 ms cycles";
+            return escaped(text) + " is not a whole number of 10 ms cycles";
         }
         cycles = static_cast<std::uint64_t>(n / 10);
     } else {
@@ -127,32 +129,46 @@ std::string parse_wait(const std::string& text, std::uint64_t& cycles) {
     return {};
 }
 
-std::string parse_expect_text(const std::vector<token>& t, std::size_t at, step& s) {
+// Whether the UTF-8 text holds a character the screen never shows: C0, DEL or C1.
+bool holds_control(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F ||
+            (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string parse_expect_text(const std::vector<token>& t, std::size_t at, step& s,
+                              scenario_steps& into) {
     if (t.size() <= at || !t[at].quoted) {
         return "the text must be in double quotes";
     }
-    if (!valid_utf8(t[at].text)) {
+    const std::string& text = t[at].text;
+    if (!valid_utf8(text)) {
         return "the text is not UTF-8";
     }
-    if (t[at].text.empty()) {
+    if (text.empty()) {
         return "the text is empty: it would check nothing";
     }
-    for (char c : t[at].text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            return "the text holds a control character, which the screen never shows";
-        }
+    if (holds_control(text)) {
+        return "the text holds a control character, which the screen never shows";
     }
-    s.text = t[at].text;
-    const int width = text_width(s.text.data(), s.text.size());
-    if (s.width != 0 && width != s.width) {
-        return "the text is " + std::to_string(width) + " columns wide, the field " + s.label +
-               " " + std::to_string(s.width);
+    const int width = text_width(text.data(), text.size());
+    const int field_width = s.field != 0 ? screen_fields[s.field - 1u].width : 0;
+    if (field_width != 0 && width != field_width) {
+        return "the text is " + std::to_string(width) + " columns wide, the field " +
+               step_label(s) + " " + std::to_string(field_width);
     }
-    s.width = width;
     if (s.column + width > screen_columns) {
         return "the text goes past the right edge of the screen";
     }
-    return t.size() > at + 1 ? "unexpected '" + t[at + 1].text + "'" : "";
+    s.first = static_cast<std::uint32_t>(into.texts.size());
+    s.count = static_cast<std::uint32_t>(text.size());
+    into.texts += text;
+    return unexpected(t, at + 1);
 }
 
 std::string parse_position(const std::vector<token>& t, step& s) {
@@ -162,18 +178,45 @@ std::string parse_position(const std::vector<token>& t, step& s) {
         return "expect " + t[1].text + " needs a column, a row and a value";
     }
     if (!parse_number(t[2].text, screen_columns - 1, column)) {
-        return "bad column '" + t[2].text + "' (0 to 79)";
+        return "bad column " + word(t[2].text) + " (0 to 79)";
     }
     if (!parse_number(t[3].text, screen_rows - 1, row)) {
-        return "bad row '" + t[3].text + "' (0 to 23)";
+        return "bad row " + word(t[3].text) + " (0 to 23)";
     }
-    s.column = static_cast<int>(column);
-    s.row = static_cast<int>(row);
-    s.label = t[1].text + " " + t[2].text + " " + t[3].text;
+    s.column = static_cast<std::uint8_t>(column);
+    s.row = static_cast<std::uint8_t>(row);
     return {};
 }
 
-std::string parse_expect(const std::vector<token>& t, step& s) {
+std::string parse_state_checks(const std::vector<token>& t, step& s, scenario_steps& into) {
+    s.kind = step_kind::expect_state;
+    s.first = static_cast<std::uint32_t>(into.checks.size());
+    for (std::size_t i = 1; i < t.size(); ++i) {
+        const std::size_t eq = t[i].text.find('=');
+        if (eq == std::string::npos) {
+            return "expected NAME=VALUE, not " + word(t[i].text);
+        }
+        const std::string name = t[i].text.substr(0, eq);
+        state_check check{nullptr, 0};
+        for (const state_name& n : state_names) {
+            if (name == n.name) {
+                check.name = &n;
+            }
+        }
+        if (check.name == nullptr) {
+            return "unknown name " + word(name);
+        }
+        const std::string value = t[i].text.substr(eq + 1);
+        if (!parse_number(value, std::numeric_limits<std::int64_t>::max(), check.value)) {
+            return "bad number " + word(value);
+        }
+        into.checks.push_back(check);
+        s.count += 1;
+    }
+    return {};
+}
+
+std::string parse_expect(const std::vector<token>& t, step& s, scenario_steps& into) {
     if (t.size() < 2) {
         return "expect needs what to expect";
     }
@@ -181,7 +224,7 @@ std::string parse_expect(const std::vector<token>& t, step& s) {
     if (what == "text") {
         s.kind = step_kind::expect_text;
         const std::string error = parse_position(t, s);
-        return error.empty() ? parse_expect_text(t, 4, s) : error;
+        return error.empty() ? parse_expect_text(t, 4, s, into) : error;
     }
     if (what == "attr") {
         s.kind = step_kind::expect_attr;
@@ -190,57 +233,36 @@ std::string parse_expect(const std::vector<token>& t, step& s) {
             return error;
         }
         if (!parse_number(t[4].text, 65535, s.number)) {
-            return "bad attribute '" + t[4].text + "'";
+            return "bad attribute " + word(t[4].text);
         }
-        return t.size() > 5 ? "unexpected '" + t[5].text + "'" : "";
+        return unexpected(t, 5);
     }
     if (what == "bells") {
         s.kind = step_kind::expect_bells;
         if (t.size() < 3 || !parse_number(t[2].text, 1000000000, s.number)) {
             return "expect bells needs a number";
         }
-        return t.size() > 3 ? "unexpected '" + t[3].text + "'" : "";
+        return unexpected(t, 3);
     }
     if (what.find('=') != std::string::npos) {
-        s.kind = step_kind::expect_state;
-        for (std::size_t i = 1; i < t.size(); ++i) {
-            const std::size_t eq = t[i].text.find('=');
-            if (eq == std::string::npos) {
-                return "expected NAME=VALUE, not '" + t[i].text + "'";
-            }
-            const std::string name = t[i].text.substr(0, eq);
-            state_check check{nullptr, 0};
-            for (const state_name& n : state_names) {
-                if (name == n.name) {
-                    check.name = &n;
-                }
-            }
-            if (check.name == nullptr) {
-                return "unknown name '" + name + "'";
-            }
-            if (!parse_number(t[i].text.substr(eq + 1), 4294967295LL, check.value)) {
-                return "bad number '" + t[i].text.substr(eq + 1) + "'";
-            }
-            s.checks.push_back(check);
-        }
-        return {};
+        return parse_state_checks(t, s, into);
     }
-    for (const screen_field& f : screen_fields) {
+    for (std::size_t i = 0; i < screen_fields.size(); ++i) {
+        const screen_field& f = screen_fields[i];
         if (what == f.name) {
             s.kind = step_kind::expect_text;
-            s.column = f.column;
-            s.row = f.row;
-            s.width = f.width;
-            s.label = f.name;
-            return parse_expect_text(t, 2, s);
+            s.column = static_cast<std::uint8_t>(f.column);
+            s.row = static_cast<std::uint8_t>(f.row);
+            s.field = static_cast<std::uint8_t>(i + 1);
+            return parse_expect_text(t, 2, s, into);
         }
     }
-    return "unknown field '" + what +
-           "' (registered, entered, lock, action, echo, cover, door, sound, text, attr, bells, "
+    return "unknown field " + word(what) +
+           " (registered, entered, lock, action, echo, cover, door, sound, text, attr, bells, "
            "or NAME=VALUE)";
 }
 
-std::string parse_step(const std::vector<token>& t, step& s) {
+std::string parse_step(const std::vector<token>& t, step& s, scenario_steps& into) {
     const std::string& verb = t[0].text;
     if (t[0].quoted) {
         return "a step begins with a word";
@@ -250,90 +272,141 @@ std::string parse_step(const std::vector<token>& t, step& s) {
         if (t.size() < 2 || t[1].quoted) {
             return verb + " needs the keys";
         }
-        const std::string error = parse_keys(t[1].text, s.keys);
+        s.first = static_cast<std::uint32_t>(into.keys.size());
+        const std::string error = parse_keys(t[1].text, into.keys);
+        s.count = static_cast<std::uint32_t>(into.keys.size() - s.first);
         if (!error.empty()) {
             return error;
         }
-        return t.size() > 2 ? "unexpected '" + t[2].text + "'" : "";
+        return unexpected(t, 2);
     }
     if (verb == "wait") {
         s.kind = step_kind::wait;
         if (t.size() < 2) {
             return "wait needs a number of cycles, or a time such as 3s or 250ms";
         }
-        const std::string error = parse_wait(t[1].text, s.cycles);
-        if (!error.empty()) {
-            return error;
-        }
-        return t.size() > 2 ? "unexpected '" + t[2].text + "'" : "";
+        const std::string error = parse_wait(t[1].text, s.number);
+        return error.empty() ? unexpected(t, 2) : error;
     }
     if (verb == "expect") {
-        return parse_expect(t, s);
+        return parse_expect(t, s, into);
     }
-    return "unknown step '" + verb + "' (type, press, wait, expect)";
+    return "unknown step " + word(verb) + " (type, press, wait, expect)";
+}
+
+// Keys after a quit are never read, and only expectations may follow it.
+std::string check_quit(const step& s, const scenario_steps& into, std::uint32_t& quit_line) {
+    const bool keys = s.kind == step_kind::type || s.kind == step_kind::press;
+    if (quit_line != 0 && (keys || s.kind == step_kind::wait)) {
+        return "the run ends with the quit on line " + std::to_string(quit_line) +
+               ": only expectations may follow";
+    }
+    for (std::uint32_t k = 0; keys && k < s.count; ++k) {
+        if (is_quit_key(into.keys[s.first + k])) {
+            quit_line = s.line;
+            if (k + 1 < s.count) {
+                return "keys after the quit are never read";
+            }
+        }
+    }
+    return {};
+}
+
+// Adds the step, joined to the one before when it only goes on with it: keys typed one a cycle
+// after keys typed one a cycle (a press of one key is just that), a wait after a wait.
+void add_step(step s, scenario_steps& into) {
+    if (s.kind == step_kind::press && s.count == 1) {
+        s.kind = step_kind::type;
+    }
+    step* last = into.steps.empty() ? nullptr : &into.steps.back();
+    if (last != nullptr && last->kind == s.kind && s.kind == step_kind::type) {
+        last->count += s.count; // the keys follow each other in the list
+        return;
+    }
+    if (last != nullptr && last->kind == s.kind && s.kind == step_kind::wait &&
+        last->number <= std::numeric_limits<std::uint64_t>::max() - s.number) {
+        last->number += s.number;
+        return;
+    }
+    into.steps.push_back(s);
+}
+
+// Reads one line into `line`, without its line break; false at the end of the file. A line
+// longer than longest_line is cut there and `too_long` set.
+bool read_line(std::FILE* file, std::string& line, bool& too_long, long long& bytes_read) {
+    line.clear();
+    too_long = false;
+    int c = 0;
+    while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        if (line.size() == longest_line) {
+            too_long = true;
+            return true;
+        }
+        line += static_cast<char>(c);
+    }
+    bytes_read += static_cast<long long>(line.size()) + 1;
+    return c != EOF || !line.empty();
 }
 
 } // namespace
 
-bool read_scenario(const char* path, std::vector<step>& steps) {
+bool read_scenario(const char* path, scenario_steps& into) {
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
         std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(errno));
         return false;
     }
     std::string line;
-    int number = 0;
-    int quit_line = 0; // the line with the quit, once one was seen
-    bool good = true;
-    for (int c = 0; good && c != EOF;) {
-        line.clear();
-        while ((c = std::fgetc(file)) != EOF && c != '\n') {
-            line += static_cast<char>(c);
-        }
-        if (c == EOF && line.empty()) {
+    std::uint32_t number = 0;
+    std::uint32_t quit_line = 0; // the line with the quit, once one was seen
+    long long bytes_read = 0;
+    std::string error;
+    bool too_long = false;
+    while (error.empty() && read_line(file, line, too_long, bytes_read)) {
+        ++number;
+        if (too_long) {
+            error = "the line is longer than " + std::to_string(longest_line) + " bytes";
             break;
         }
-        ++number;
+        if (bytes_read > largest_file) {
+            error = "the file goes on past " + std::to_string(largest_file >> 20) +
+                    " MiB, the most a scenario may hold";
+            break;
+        }
         if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+            line.pop_back(); // a CR LF line ending
         }
         if (number == 1 && line.compare(0, 3, "\xef\xbb\xbf") == 0) {
             line.erase(0, 3); // a byte order mark some editors put first
         }
         std::vector<token> tokens;
-        std::string error = tokenize(line, tokens);
-        if (error.empty() && tokens.empty()) {
+        error = tokenize(line, tokens);
+        if (!error.empty() || tokens.empty()) {
             continue;
         }
         step s;
         s.line = number;
+        error = parse_step(tokens, s, into);
         if (error.empty()) {
-            error = parse_step(tokens, s);
+            error = check_quit(s, into, quit_line);
         }
-        const bool keys = s.kind == step_kind::type || s.kind == step_kind::press;
-        if (error.empty() && quit_line != 0 && (keys || s.kind == step_kind::wait)) {
-            error = "the run ends with the quit on line " + std::to_string(quit_line) +
-                    ": only expectations may follow";
+        if (error.empty()) {
+            add_step(s, into);
         }
-        for (std::size_t k = 0; error.empty() && keys && k < s.keys.size(); ++k) {
-            if (is_quit_key(s.keys[k])) {
-                quit_line = number;
-                if (k + 1 < s.keys.size()) {
-                    error = "keys after the quit are never read";
-                }
-            }
-        }
-        if (!error.empty()) {
-            std::fprintf(stderr, "%s:%d: %s\n", path, number, error.c_str());
-            good = false;
-        }
-        steps.push_back(std::move(s));
     }
-    const bool read_error = std::ferror(file) != 0;
+    const int read_errno = std::ferror(file) != 0 ? errno : 0;
     std::fclose(file);
-    if (good && read_error) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(EIO));
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s:%u: %s\n", path, number, error.c_str());
         return false;
     }
-    return good;
+    if (read_errno != 0) {
+        std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(read_errno));
+        return false;
+    }
+    if (into.steps.empty()) {
+        std::fprintf(stderr, "%s: no step at all: an empty or cut file checks nothing\n", path);
+        return false;
+    }
+    return true;
 }
