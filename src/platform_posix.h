@@ -58,6 +58,9 @@ const screen_model& paint_screen();
 // the error it failed with; nothing more is written then.
 bool paint_failed();
 int paint_failure();
+// The output can take nothing any more (its reader went away), found without writing: it fails
+// for good with `error`, as a write would have.
+void paint_output_gone(int error);
 
 // The terminal's content is unknown (resumed after a stop): the next flush paints everything.
 void paint_everything_again();

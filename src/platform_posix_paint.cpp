@@ -446,6 +446,12 @@ int paint_failure() {
     return painter.failure;
 }
 
+void paint_output_gone(int error) {
+    if (painter.failure == 0) {
+        painter.failure = error;
+    }
+}
+
 bool paint_failed() {
     return painter.failure != 0;
 }
