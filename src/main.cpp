@@ -67,7 +67,11 @@ constexpr const char* usage_text =
     "                        changed sound_state sound_timer light_state light_timer backlight\n"
     "                        sound cycle\n"
     "KEYS are the characters typed; <esc>, <space>, <hash>, <quote>, <lt>, <left>, <f2>, <0x07>\n"
-    "and the like name other keys.\n"
+    "and the like name other keys. Lines hold at most 4096 bytes, files at most 64 MiB.\n"
+    "\n"
+    "The recording is written line by line, the trace at least once a second; both are completed\n"
+    "at Q and when a signal ends the run. They are created only once the run starts; two options\n"
+    "that name one file, or --record or --trace given twice, are refused.\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
@@ -155,6 +159,7 @@ int simulate(const command_line& line) {
     return console_close() && files_written ? 0 : 1;
 }
 
+// Whether a progress line on stderr would be seen by someone.
 bool standard_error_is_terminal() {
 #ifdef _WIN32
     return _isatty(2) != 0;

@@ -331,7 +331,12 @@ long write_to_terminal(const char* data, std::size_t length) {
     }
 #endif
     const ssize_t written = write(standard_output, data, length);
+    const int write_errno = errno;
     writing = 0;
+    if (pending_ending != 0) {
+        alarm(0); // the write is over: the alarm is not to break into anything else
+    }
+    errno = write_errno;
     return written;
 }
 

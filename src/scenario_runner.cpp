@@ -20,7 +20,7 @@ struct progress_line {
     std::uint64_t total;
     steady::time_point started;
     steady::time_point shown; // when the line was last written, or the start
-    bool on_screen;
+    int width;                // how wide the line written is; 0 before the first
 };
 
 // Looks at the clock only once in so many cycles, so that the look costs nothing.
@@ -33,16 +33,17 @@ void show_progress(progress_line& p, std::uint64_t cycle) {
         return;
     }
     p.shown = now;
-    p.on_screen = true;
-    std::fprintf(stderr, "\r%s: cycle %llu of %llu (%llu%%)  ", p.path,
-                 static_cast<unsigned long long>(cycle), static_cast<unsigned long long>(p.total),
-                 static_cast<unsigned long long>(cycle / (p.total / 100 + 1)));
+    const int width = std::fprintf(stderr, "\r%s: cycle %llu of %llu (%llu%%)", p.path,
+                                   static_cast<unsigned long long>(cycle),
+                                   static_cast<unsigned long long>(p.total),
+                                   static_cast<unsigned long long>(cycle / (p.total / 100 + 1)));
+    p.width = width > p.width ? width : p.width;
     std::fflush(stderr);
 }
 
 void end_progress(const progress_line& p) {
-    if (p.on_screen) {
-        std::fprintf(stderr, "\r%*s\r", 72, "");
+    if (p.width > 0) {
+        std::fprintf(stderr, "\r%*s\r", p.width, "");
     }
 }
 
@@ -185,7 +186,7 @@ int run_scenario(const scenario_run& run, const scenario_steps& scenario) {
     loop.cycle_number = run.first_cycle;
     const auto now = steady::now();
     runner r{run, scenario, console, loop,
-             progress_line{run.path, run.show_progress, cycles_in_all(scenario), now, now, false}};
+             progress_line{run.path, run.show_progress, cycles_in_all(scenario), now, now, 0}};
     const int status = run_steps(r);
     release_signals(loop.signals);
     console_close();

@@ -2,9 +2,9 @@
 // end: no fixed path that another run or another user could hold.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -12,13 +12,18 @@
 class temporary_folder {
   public:
     temporary_folder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/doorlock-test-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder from " + pattern);
+        namespace fs = std::filesystem;
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path() / ("doorlock-test-" + std::to_string(random()));
+            if (fs::create_directory(candidate)) { // false when it is there already
+                path_ = candidate.string();
+            }
         }
-        path_ = pattern;
+        if (path_.empty()) {
+            throw std::runtime_error("cannot make a temporary folder");
+        }
     }
     ~temporary_folder() {
         std::error_code ignored;
