@@ -29,7 +29,7 @@ const state_name state_table[] = {
     {"light_timer", [](const loop_state& l) -> std::int64_t { return l.light_timer; }},
     {"backlight", [](const loop_state& l) -> std::int64_t { return l.backlight; }},
     {"sound", [](const loop_state& l) -> std::int64_t { return l.sound_code; }},
-    {"cycle", [](const loop_state& l) -> std::int64_t { return l.cycle_number; }},
+    {"cycle", [](const loop_state& l) { return static_cast<std::int64_t>(l.cycle_number); }},
 };
 
 // Keys by name. The first of each code is the name a recording writes.
