@@ -1,12 +1,9 @@
-// The platform layer on the Windows console: kernel32's console calls, _kbhit and _getch from the
-// C runtime, the performance counter for the ticks and the command interpreter's cls and color.
-// Texts go out as UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page
-// the console uses. Between cycles the program sleeps on the console input and a waitable timer
-// due at the start of the next cycle's millisecond.
+// The platform layer on the Windows console: the console's modes and their way back, _kbhit and
+// _getch from the C runtime, the performance counter for the ticks, and the wait between cycles,
+// which sleeps on the console input and a waitable timer due at the start of the next cycle's
+// millisecond. Painting is platform_windows_paint.cpp's.
+#include "platform_windows.h"
 #include "platform.h"
-#include "screen_model.h"
-
-#include <windows.h>
 
 #include <conio.h>
 #include <cstdio>
@@ -32,7 +29,6 @@ struct console_state {
     SHORT below_row;
     std::uint64_t start_count; // the performance counter at the clock's zero
     std::uint64_t per_second;  // the performance counter's frequency
-    screen_model mirror;       // what the console shows, for a recording's last expectations
     HANDLE cycle_timer;        // the waitable timer that ends a wait between cycles, or null
     bool timer_raised;         // the system timer runs at 1 ms for the older kind of timer
     bool restored;
@@ -83,22 +79,6 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
     }
 }
 
-void write_utf16(const char* text, std::size_t length) {
-    wchar_t wide[256];
-    while (length > 0) {
-        // Cut at a character boundary: at most 255 bytes make at most 255 UTF-16 units.
-        std::size_t chunk = length < 255 ? length : 255;
-        while (chunk < length && (static_cast<unsigned char>(text[chunk]) & 0xC0) == 0x80) {
-            --chunk;
-        }
-        const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(chunk), wide, 256);
-        DWORD written = 0;
-        WriteConsoleW(console.output, wide, static_cast<DWORD>(units), &written, nullptr);
-        text += chunk;
-        length -= chunk;
-    }
-}
-
 // The performance counter, a 64-bit count that neither stops nor overflows while the program runs
 // (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
 std::uint64_t counter_now() {
@@ -133,7 +113,6 @@ bool windows_open(int below_row) {
     QueryPerformanceFrequency(&per_second);
     console.per_second = static_cast<std::uint64_t>(per_second.QuadPart);
     console.start_count = counter_now();
-    screen_reset(console.mirror);
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -149,12 +128,14 @@ bool windows_open(int below_row) {
     if (console.output_is_console) {
         GetConsoleCursorInfo(console.output, &console.original_cursor);
     }
+    paint_open(console.output, console.output_is_console);
     create_cycle_timer();
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return true;
 }
 
 bool windows_close() {
+    paint_flush();
     restore_console();
     if (!console.output_is_console && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
         std::fputs("doorlock: cannot write the screen\n", stderr);
@@ -215,7 +196,7 @@ std::uint32_t windows_clock_ticks() {
 }
 
 void windows_wait_for_key_until(std::uint32_t due_tick) {
-    std::fflush(stdout);
+    paint_flush();
 #ifndef DOORLOCK_BUSY_POLL
     if (_kbhit() != 0) {
         return;
@@ -238,55 +219,6 @@ void windows_wait_for_key_until(std::uint32_t due_tick) {
 #endif
 }
 
-void windows_write(const char* text, std::size_t length) {
-    screen_write(console.mirror, text, length);
-    if (console.output_is_console) {
-        write_utf16(text, length);
-    } else {
-        std::fwrite(text, 1, length, stdout);
-    }
-}
-
-void windows_move(int column, int row) {
-    screen_move(console.mirror, column, row);
-    std::fflush(stdout);
-    SetConsoleCursorPosition(console.output,
-                             COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
-}
-
-void windows_attribute(std::uint16_t attribute) {
-    screen_set_attribute(console.mirror, attribute);
-    std::fflush(stdout);
-    SetConsoleTextAttribute(console.output, attribute);
-}
-
-void windows_cursor(bool visible, unsigned size) {
-    screen_set_cursor(console.mirror, visible, size);
-    std::fflush(stdout);
-    const CONSOLE_CURSOR_INFO cursor{static_cast<DWORD>(size), visible ? TRUE : FALSE};
-    SetConsoleCursorInfo(console.output, &cursor);
-}
-
-void windows_clear() {
-    screen_clear(console.mirror);
-    std::fflush(stdout);
-    std::system("cls");
-}
-
-void windows_colour_bright_white() {
-    screen_recolour(console.mirror, 15);
-    std::fflush(stdout);
-    std::system("color F");
-}
-
-void windows_flush() {
-    std::fflush(stdout);
-}
-
-const screen_model& windows_screen() {
-    return console.mirror;
-}
-
 } // namespace
 
 bool standard_output_open() {
@@ -297,7 +229,7 @@ bool standard_output_open() {
 const platform_backend terminal_platform = {
     windows_open,     windows_close,       windows_key_waiting,
     windows_read_key, windows_clock_ticks, windows_wait_for_key_until,
-    windows_write,    windows_move,        windows_attribute,
-    windows_cursor,   windows_clear,       windows_colour_bright_white,
-    windows_flush,    windows_screen,
+    paint_write,      paint_move,          paint_attribute,
+    paint_cursor,     paint_clear,         paint_colour_bright_white,
+    paint_flush,      paint_screen,
 };
