@@ -31,6 +31,8 @@ struct console_state {
     std::uint64_t per_second;  // the performance counter's frequency
     HANDLE cycle_timer;        // the waitable timer that ends a wait between cycles, or null
     bool timer_raised;         // the system timer runs at 1 ms for the older kind of timer
+    bool seen_empty;           // the input held no key at performance counter `seen_empty_at`
+    std::uint64_t seen_empty_at;
     bool restored;
 };
 
@@ -144,11 +146,34 @@ bool windows_close() {
     return true;
 }
 
+void note_input_empty() {
+    console.seen_empty = true;
+    console.seen_empty_at = counter_now();
+}
+
+// Whether the input was found to hold no key less than a millisecond ago, by _kbhit or by a wait
+// that its timer ended. That counts as a look: a key that came since ends the next wait at once
+// and is read in the same window. Under wine every look is a round trip to the console's host.
+bool input_just_seen_empty() {
+#ifdef DOORLOCK_BUSY_POLL
+    return false; // the reference build looks every time
+#endif
+    return console.seen_empty && counter_now() - console.seen_empty_at < console.per_second / 1000;
+}
+
 bool windows_key_waiting() {
-    return _kbhit() != 0;
+    if (input_just_seen_empty()) {
+        return false;
+    }
+    if (_kbhit() != 0) {
+        return true;
+    }
+    note_input_empty();
+    return false;
 }
 
 int windows_read_key() {
+    console.seen_empty = false;
     const int first = _getch();
     // Arrows, function and paging keys come as 0 or 224 and a scan code; a double-byte character
     // as a lead and a trail byte. Either pair is one key press. Taken one by one, PgDn's scan code
@@ -169,8 +194,10 @@ std::uint32_t windows_clock_ticks() {
 // Sleeps until a key may be waiting or the performance counter reaches `due_count`, which lies
 // after `now_count`: one wait however far off it is.
 [[maybe_unused]] void sleep_until_count(std::uint64_t due_count, std::uint64_t now_count) {
+    // The input first: when both are signalled, the key is not passed over.
     const DWORD handle_count = console.input_is_console ? 2 : 1;
-    const HANDLE handles[2] = {console.cycle_timer, console.input};
+    const HANDLE handles[2] = {console.input_is_console ? console.input : console.cycle_timer,
+                               console.cycle_timer};
     // Due in 100 ns units from now, rounded up so that the wake is never early; negative means
     // relative to now.
     const std::uint64_t counts = due_count - now_count;
@@ -181,8 +208,12 @@ std::uint32_t windows_clock_ticks() {
     due.QuadPart = -static_cast<LONGLONG>(units);
     if (console.cycle_timer != nullptr &&
         SetWaitableTimer(console.cycle_timer, &due, 0, nullptr, nullptr, FALSE) != 0) {
-        if (WaitForMultipleObjects(handle_count, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-            discard_events_without_keys(); // the next SetWaitableTimer resets the timer
+        // The next SetWaitableTimer resets the timer when the input ended the wait.
+        const DWORD ended_by = WaitForMultipleObjects(handle_count, handles, FALSE, INFINITE);
+        if (ended_by == WAIT_OBJECT_0 + handle_count - 1) {
+            note_input_empty(); // the timer, with no input event waiting
+        } else if (ended_by == WAIT_OBJECT_0) {
+            discard_events_without_keys();
         }
         return;
     }
@@ -198,7 +229,7 @@ std::uint32_t windows_clock_ticks() {
 void windows_wait_for_key_until(std::uint32_t due_tick) {
     paint_flush();
 #ifndef DOORLOCK_BUSY_POLL
-    if (_kbhit() != 0) {
+    if (!input_just_seen_empty() && _kbhit() != 0) {
         return;
     }
     // The first count of the due tick's millisecond, from tick differences: wrap-safe.
