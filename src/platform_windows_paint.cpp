@@ -70,7 +70,6 @@ void paint_cells() {
         for (cell_run more{}; next_damage(painter.model, painter.shown, row, run.end, more);) {
             run.end = more.end;
         }
-        widen_to_whole_characters(painter.model, painter.shown, row, run);
         write_run(row, run);
     }
 }

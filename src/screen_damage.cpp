@@ -53,25 +53,6 @@ bool next_damage(const screen_model& model, const shown_screen& shown, int row, 
     return true;
 }
 
-void widen_to_whole_characters(const screen_model& model, const shown_screen& shown, int row,
-                               cell_run& run) {
-    const screen_cell* want = model.cells[row];
-    const screen_cell* seen = shown.cells[row];
-    for (bool widened = true; widened;) {
-        widened = false;
-        if (run.first > 0 && (want[run.first].part == cell_part::wide_right ||
-                              seen[run.first].part == cell_part::wide_right)) {
-            run.first -= 1;
-            widened = true;
-        }
-        if (run.end < screen_columns && (want[run.end - 1].part == cell_part::wide_left ||
-                                         seen[run.end - 1].part == cell_part::wide_left)) {
-            run.end += 1;
-            widened = true;
-        }
-    }
-}
-
 void mark_shown(const screen_model& model, shown_screen& shown, int row, const cell_run& run) {
     for (int c = run.first; c < run.end; ++c) {
         shown.cells[row][c] = model.cells[row][c];

@@ -31,14 +31,11 @@ void forget_shown(shown_screen& shown);
 std::uint32_t take_damaged_rows(screen_model& model, shown_screen& shown);
 
 // Finds the first run on `row`, at or after column `from`, of whole characters of the model whose
-// cells differ from what the console shows. False when there is none.
+// cells differ from what the console shows. False when there is none. A run never cuts through a
+// wide character of the console either: the model blanks the other half of one it writes over,
+// so that half differs too, and an unknown cell is never wide.
 bool next_damage(const screen_model& model, const shown_screen& shown, int row, int from,
                  cell_run& run);
-
-// Widens `run` until neither end cuts through a wide character, of the model or of what the
-// console shows, so that writing the model's cells of the run leaves no half of one behind.
-void widen_to_whole_characters(const screen_model& model, const shown_screen& shown, int row,
-                               cell_run& run);
 
 // Records that the console now shows the model's cells of `run` on `row`.
 void mark_shown(const screen_model& model, shown_screen& shown, int row, const cell_run& run);
