@@ -157,8 +157,9 @@ void note_input_empty() {
 bool input_just_seen_empty() {
 #ifdef DOORLOCK_BUSY_POLL
     return false; // the reference build looks every time
-#endif
+#else
     return console.seen_empty && counter_now() - console.seen_empty_at < console.per_second / 1000;
+#endif
 }
 
 bool windows_key_waiting() {
