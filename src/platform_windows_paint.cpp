@@ -1,7 +1,7 @@
 // The console operations on the Windows console: they act on a screen model, and each flush writes
 // the runs of cells that differ from what the console shows (found by screen_damage) with one
-// WriteConsoleOutputW a row, character and attribute together; the cursor and the bells follow.
-// A flush that finds nothing changed makes no console call at all.
+// WriteConsoleOutputW, character and attribute together; the cursor and the bells follow. A flush
+// that finds nothing changed makes no console call at all.
 #include "platform_windows.h"
 
 #include "screen_damage.h"
@@ -24,7 +24,7 @@ struct painter_state {
     bool cursor_known;
     std::uint32_t bells_sent;
     std::uint64_t console_calls;
-    CHAR_INFO cells[screen_columns]; // one run on its way to the console
+    CHAR_INFO cells[screen_rows * screen_columns]; // the changed cells on their way
 };
 
 painter_state painter{};
@@ -44,33 +44,45 @@ CHAR_INFO console_cell(const screen_cell& cell) {
     return out;
 }
 
-// Writes the model's cells [first, end) of `row` in one call.
-void write_run(int row, const cell_run& run) {
-    const int width = run.end - run.first;
-    for (int c = 0; c < width; ++c) {
-        painter.cells[c] = console_cell(painter.model.cells[row][run.first + c]);
+// Writes the model's cells of rows [top, bottom) and columns `columns` in one call, so that the
+// console shows a cycle's changes all at once.
+void write_rectangle(int top, int bottom, const cell_run& columns) {
+    const int width = columns.end - columns.first;
+    for (int row = top; row < bottom; ++row) {
+        for (int c = 0; c < width; ++c) {
+            painter.cells[(row - top) * width + c] =
+                console_cell(painter.model.cells[row][columns.first + c]);
+        }
+        mark_shown(painter.model, painter.shown, row, columns);
     }
-    SMALL_RECT region{static_cast<SHORT>(run.first), static_cast<SHORT>(row),
-                      static_cast<SHORT>(run.end - 1), static_cast<SHORT>(row)};
-    WriteConsoleOutputW(painter.output, painter.cells, COORD{static_cast<SHORT>(width), 1},
+    SMALL_RECT region{static_cast<SHORT>(columns.first), static_cast<SHORT>(top),
+                      static_cast<SHORT>(columns.end - 1), static_cast<SHORT>(bottom - 1)};
+    WriteConsoleOutputW(painter.output, painter.cells,
+                        COORD{static_cast<SHORT>(width), static_cast<SHORT>(bottom - top)},
                         COORD{0, 0}, &region);
     ++painter.console_calls;
-    mark_shown(painter.model, painter.shown, row, run);
 }
 
-// Writes each damaged row from its first to its last changed cell: the cells between, already
-// shown, cost less written again than a call of their own.
+// Writes the smallest rectangle that holds every run of changed cells: the cells in it that did
+// not change are shown already, and cost less written again than calls of their own.
 void paint_cells() {
     const std::uint32_t rows = take_damaged_rows(painter.model, painter.shown);
+    int top = screen_rows;
+    int bottom = 0;
+    cell_run columns{screen_columns, 0};
     for (int row = 0; row < screen_rows; ++row) {
         cell_run run{};
-        if ((rows & (1u << row)) == 0 || !next_damage(painter.model, painter.shown, row, 0, run)) {
-            continue;
+        for (int from = 0;
+             (rows & (1u << row)) != 0 && next_damage(painter.model, painter.shown, row, from, run);
+             from = run.end) {
+            top = row < top ? row : top;
+            bottom = row + 1;
+            columns.first = run.first < columns.first ? run.first : columns.first;
+            columns.end = run.end > columns.end ? run.end : columns.end;
         }
-        for (cell_run more{}; next_damage(painter.model, painter.shown, row, run.end, more);) {
-            run.end = more.end;
-        }
-        write_run(row, run);
+    }
+    if (top < bottom) {
+        write_rectangle(top, bottom, columns);
     }
 }
 
