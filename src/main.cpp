@@ -2,7 +2,9 @@
 
 #include "UI.h"
 #include "determine_signal.h"
+#include "output_files.h"
 #include "platform.h"
+#include "scenario_parse.h"
 #include "scenario_recording.h"
 #include "scenario_runner.h"
 #include "vcd_trace.h"
@@ -12,8 +14,11 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -76,8 +81,12 @@ constexpr const char* usage_text =
     "                        until it does (N as for wait; COND any expectation above)\n"
     "  expect for N COND     COND holds now and after each of the next N cycles\n"
     "KEYS are the characters typed; <esc>, <space>, <hash>, <quote>, <lt>, <left>, <f2>, <0x07>\n"
-    "and the like name other keys.\n"
+    "and the like name other keys. Lines hold at most 4096 bytes, files at most 64 MiB.\n"
     "When GITHUB_ACTIONS is true, each failure is also printed as a GitHub Actions annotation.\n"
+    "\n"
+    "The recording is written line by line, the trace at least once a second; both are completed\n"
+    "at Q and when a signal ends the run. They are created only once the run starts; two options\n"
+    "that name one file, or --record or --trace given twice, are refused.\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
@@ -110,20 +119,20 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
 }
 
-// Opens the trace and the recording that the command line asks for; false, with the reason on
-// stderr, when one cannot be written.
+// Opens the trace and the recording that the command line asks for, both or neither; false,
+// with the reason on stderr, when one cannot be written.
 bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
                 session_observers& observers) {
-    if (line.trace != nullptr) {
-        if (!trace_open(trace, line.trace, line.mode == run_mode::scenario)) {
-            return false;
-        }
+    output_file files[] = {{line.trace, "trace", nullptr}, {line.record, "recording", nullptr}};
+    if (!open_output_files(files, 2)) {
+        return false;
+    }
+    if (files[0].file != nullptr) {
+        trace_open(trace, files[0].file, line.trace, line.mode == run_mode::scenario);
         observers.trace = &trace;
     }
-    if (line.record != nullptr) {
-        if (!recording_open(recording, line.record)) {
-            return false;
-        }
+    if (files[1].file != nullptr) {
+        recording_open(recording, files[1].file);
         observers.recording = &recording;
     }
     return true;
@@ -148,7 +157,6 @@ int simulate(const command_line& line) {
     session_recording recording{};
     session_observers observers{nullptr, nullptr};
     if (!open_files(line, trace, recording, observers)) {
-        close_files(observers);
         console_close();
         return 1;
     }
@@ -165,6 +173,15 @@ int simulate(const command_line& line) {
     }
     const bool files_written = close_files(observers);
     return console_close() && files_written ? 0 : 1;
+}
+
+// Whether a progress line on stderr would be seen by someone.
+bool standard_error_is_terminal() {
+#ifdef _WIN32
+    return _isatty(2) != 0;
+#else
+    return isatty(2) != 0;
+#endif
 }
 
 // Whether scenario results go out in colour: --color decides; by default only on a terminal, and
@@ -186,7 +203,8 @@ bool colored(color_mode mode) {
 }
 
 // Scenarios, with a trace when one is asked for; a run that cannot be made as asked (no output,
-// no trace file) is refused like a scenario file with an error.
+// no trace file) is refused like a scenario file with an error. With a trace, the one file is
+// read and found good before the trace is created.
 int scenario(const command_line& line) {
     if (!standard_output_open()) {
         std::fputs("doorlock: standard output is closed: the outcome cannot be told\n", stderr);
@@ -199,6 +217,14 @@ int scenario(const command_line& line) {
                      line.scenarios[0]);
         return scenario_rejected;
     }
+    if (line.trace != nullptr) {
+        scenario_steps steps;
+        scenario_error error;
+        if (!read_scenario(line.scenarios[0], steps, error)) {
+            std::fprintf(stderr, "%s\n", error.message.c_str());
+            return scenario_rejected;
+        }
+    }
     vcd_trace trace{};
     session_recording recording{};
     session_observers observers{nullptr, nullptr};
@@ -209,7 +235,8 @@ int scenario(const command_line& line) {
     const char* github = std::getenv("GITHUB_ACTIONS");
     const scenario_suite suite{line.scenarios,
                                {nullptr, line.print_screen, line.show_states,
-                                observers.trace ? &observer : nullptr, observers.trace},
+                                observers.trace ? &observer : nullptr, standard_error_is_terminal(),
+                                0, observers.trace},
                                line.junit,
                                colored(line.color),
                                github != nullptr && std::strcmp(github, "true") == 0};
@@ -234,6 +261,33 @@ command_line bad_usage(command_line line, const char* problem, const char* argum
     return line;
 }
 
+// Refuses two options that name one file: the trace would overwrite the scenario it runs, or
+// the recording and the trace each other.
+command_line refuse_one_file_twice(command_line line) {
+    struct named_file {
+        const char* option;
+        const char* path;
+    };
+    std::vector<named_file> files;
+    for (const char* scenario : line.scenarios) {
+        files.push_back({"--scenario", scenario});
+    }
+    files.insert(files.end(),
+                 {{"--record", line.record}, {"--trace", line.trace}, {"--junit", line.junit}});
+    for (const auto& a : files) {
+        for (const auto& b : files) {
+            const bool two_scenarios = std::strcmp(a.option, "--scenario") == 0 &&
+                                       std::strcmp(b.option, "--scenario") == 0;
+            if (&a < &b && !two_scenarios && a.path != nullptr && b.path != nullptr &&
+                same_file(a.path, b.path)) {
+                line.clash = a.option;
+                return bad_usage(line, "names the same file as", b.option);
+            }
+        }
+    }
+    return line;
+}
+
 } // namespace
 
 command_line parse_command_line(int argc, char** argv) {
@@ -250,8 +304,14 @@ command_line parse_command_line(int argc, char** argv) {
             if (i + 1 >= argc) {
                 return bad_usage(line, "needs a file", arg);
             }
+            if (*file != nullptr) {
+                return bad_usage(line, "is given twice", arg);
+            }
             *file = argv[++i];
         } else if (std::strcmp(arg, "--scenario") == 0) {
+            if (!line.scenarios.empty()) {
+                return bad_usage(line, "is given twice", arg);
+            }
             // Every following argument up to the next option, as a shell expands examples/*.scn.
             for (; i + 1 < argc && argv[i + 1][0] != '-'; ++i) {
                 line.scenarios.push_back(argv[i + 1]);
@@ -297,7 +357,7 @@ command_line parse_command_line(int argc, char** argv) {
     } else if (line.print_screen || line.junit != nullptr) {
         return bad_usage(line, "goes with --scenario", line.print_screen ? "--screen" : "--junit");
     }
-    return line;
+    return refuse_one_file_twice(line);
 }
 
 int main(int argc, char** argv) {
@@ -307,11 +367,13 @@ int main(int argc, char** argv) {
     case run_mode::version: return print("doorlock " DOORLOCK_VERSION "\n") ? 0 : 1;
     case run_mode::bad_usage:
         if (std::strcmp(line.problem, "unknown argument") == 0) {
-            std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.argument,
-                         usage_text);
+            std::fprintf(stderr, "doorlock: unknown argument '%s'\n", line.argument);
+        } else if (line.clash != nullptr) {
+            std::fprintf(stderr, "doorlock: %s %s %s\n", line.argument, line.problem, line.clash);
         } else {
-            std::fprintf(stderr, "doorlock: %s %s\n\n%s", line.argument, line.problem, usage_text);
+            std::fprintf(stderr, "doorlock: %s %s\n", line.argument, line.problem);
         }
+        std::fputs("Try 'doorlock --help' for more information.\n", stderr);
         return 2;
     case run_mode::scenario: return scenario(line);
     case run_mode::simulate: break;

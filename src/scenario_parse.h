@@ -4,7 +4,6 @@
 #include "scenario_format.h"
 
 #include <string>
-#include <vector>
 
 // What is wrong with a file: "FILE:LINE: what", or "FILE: cannot read: why" (line 0).
 struct scenario_error {
@@ -12,6 +11,6 @@ struct scenario_error {
     int line;
 };
 
-// Reads and checks the whole file into `steps`; false, with the first error in `failure`, when the
-// file cannot be read or a line is wrong.
-bool read_scenario(const char* path, std::vector<step>& steps, scenario_error& failure);
+// Reads and checks the whole file into `into`; false, with the first error in `failure`, when the
+// file cannot be read or a line is wrong (a file without any step is wrong too).
+bool read_scenario(const char* path, scenario_steps& into, scenario_error& failure);

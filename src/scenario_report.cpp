@@ -118,9 +118,10 @@ void print_result(std::FILE* out, const scenario_result& r, bool color) {
         std::fprintf(out, "%s ", word(r.outcome));
     }
     if (r.outcome == scenario_outcome::passed) {
-        std::fprintf(out, "%s  %d expectation%s, %u cycle%s, %.3f s\n", r.path.c_str(),
-                     r.expectations, r.expectations == 1 ? "" : "s", r.cycles,
-                     r.cycles == 1 ? "" : "s", r.seconds);
+        std::fprintf(out, "%s  %d expectation%s, %llu cycle%s, %.3f s\n", r.path.c_str(),
+                     r.expectations, r.expectations == 1 ? "" : "s",
+                     static_cast<unsigned long long>(r.cycles), r.cycles == 1 ? "" : "s",
+                     r.seconds);
     } else {
         std::fprintf(out, "%s  %s\n", r.path.c_str(), r.message.c_str());
     }

@@ -13,7 +13,7 @@ struct scenario_result {
     std::string path;
     scenario_outcome outcome = scenario_outcome::passed;
     int expectations = 0;     // checked and held
-    std::uint32_t cycles = 0; // run
+    std::uint64_t cycles = 0; // run
     double seconds = 0;
     int line = 0;        // of the failure or the error; 0 when the file could not be read at all
     std::string message; // the failure or the error, "FILE:LINE: what", as the run reported it

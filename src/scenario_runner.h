@@ -4,6 +4,7 @@
 #pragma once
 
 #include "determine_signal.h"
+#include "scenario_format.h"
 #include "scenario_report.h"
 
 #include <string>
@@ -21,12 +22,15 @@ struct scenario_run {
     bool print_screen;             // --screen: the final screen as text after the run
     bool show_states;              // --states: the live view below the screen, as interactively
     const loop_observer* observer; // a trace, when one is asked for
+    bool show_progress;            // say on stderr how far a run of a second or more has come
+    std::uint64_t first_cycle;     // the cycle count the run starts from (tests: past 2^32)
     vcd_trace* trace;              // told of each step and expectation, when there is one
 };
 
-// Reads, checks and runs one scenario file, up to the first expectation that does not hold; a
-// file with an error runs nothing. With --screen, `screen` is the final screen as text.
-scenario_result run_scenario(const scenario_run& run, std::string& screen);
+// Runs the scenario's steps (read and checked by read_scenario) up to the first expectation that
+// does not hold. With --screen, `screen` is the final screen as text.
+scenario_result run_scenario(const scenario_run& run, const scenario_steps& scenario,
+                             std::string& screen);
 
 struct scenario_suite {
     std::vector<const char*> paths; // files, and folders whose *.scn files run in name order
@@ -36,10 +40,10 @@ struct scenario_suite {
     bool annotate;                  // GitHub Actions annotations for failures
 };
 
-// Runs every file, also after one failed. One file reports as it always has: a line on stdout
-// when it holds, the failure or the error on stderr. Several report a line each and a summary.
-// Returns the exit status: 0 all held, 1 an expectation failed, 2 a file had an error or the
-// outcome could not be written.
+// Reads and runs every file, also after one failed. One file reports as it always has: a line on
+// stdout when it holds, the failure or the error on stderr. Several report a line each and a
+// summary. Returns the exit status: 0 all held, 1 an expectation failed, 2 a file had an error or
+// the outcome could not be written.
 int run_scenarios(const scenario_suite& suite);
 
 // Whether the path names a folder of scenarios rather than a file.

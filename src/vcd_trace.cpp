@@ -2,7 +2,6 @@
 
 #include "trace_view.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -140,9 +139,9 @@ void write_state_name(std::FILE* file, int named, std::int64_t state) {
 
 // Writes "#time" unless the latest time written is already this one.
 void stamp(vcd_trace& trace, std::uint64_t time) {
-    if (trace.stamped != time) {
+    if (trace.written_time != time) {
         std::fprintf(trace.file, "#%llu\n", static_cast<unsigned long long>(time));
-        trace.stamped = time;
+        trace.written_time = time;
     }
 }
 
@@ -210,14 +209,9 @@ void write_header(std::FILE* file, bool scenario_scope) {
 
 } // namespace
 
-bool trace_open(vcd_trace& trace, const char* path, bool scenario_scope) {
+void trace_open(vcd_trace& trace, std::FILE* file, const char* path, bool scenario_scope) {
     trace = vcd_trace{};
-    trace.file = std::fopen(path, "w");
-    if (trace.file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write the trace %s: %s\n", path,
-                     std::strerror(errno));
-        return false;
-    }
+    trace.file = file;
     trace.path = path;
     trace.scenario_scope = scenario_scope;
     write_header(trace.file, scenario_scope);
@@ -235,7 +229,7 @@ bool trace_open(vcd_trace& trace, const char* path, bool scenario_scope) {
         write_string(trace.file, expectation_code, "-");
     }
     std::fputs("$end\n", trace.file);
-    return true;
+    std::fflush(trace.file);
 }
 
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick) {
@@ -261,6 +255,12 @@ void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_t
                 write_state_name(trace.file, n, value);
             }
         }
+    }
+    // Once a second of the run the file gets what it has: a crash loses a second at the most.
+    // While nothing changes there is nothing to send, and no system call.
+    if (trace.time - trace.flushed_time >= 1000) {
+        std::fflush(trace.file);
+        trace.flushed_time = trace.time;
     }
 }
 
@@ -297,6 +297,7 @@ bool trace_close(vcd_trace& trace) {
         return true;
     }
     write_expectations(trace);
+    stamp(trace, trace.time); // how long the run went on after the last change
     const bool written = std::ferror(trace.file) == 0;
     const bool closed = std::fclose(trace.file) == 0;
     trace.file = nullptr;

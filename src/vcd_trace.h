@@ -16,20 +16,21 @@ constexpr int trace_named_states = 4; // each controller's state, also by name
 struct vcd_trace {
     std::FILE* file;
     std::string path;
-    bool scenario_scope;     // the trace has the scenario's step and expectations
-    std::uint64_t time;      // the latest cycle's start, in ms, counted past the ticks' wrap
-    std::uint32_t last_tick; // the latest cycle's start tick
-    bool cycle_seen;         // a cycle has been traced
-    std::uint64_t stamped;   // the latest time written
+    bool scenario_scope;        // the trace has the scenario's step and expectations
+    std::uint64_t time;         // the latest cycle's start, in ms, counted past the ticks' wrap
+    std::uint32_t last_tick;    // the latest cycle's start tick
+    bool cycle_seen;            // a cycle has been traced
+    std::uint64_t written_time; // the latest time written
+    std::uint64_t flushed_time; // when the file last got what was written
     std::int64_t values[trace_variables]; // as last written
     std::string step;                     // the step to show from the next cycle on
     std::string expectations;             // checked after the latest cycle, not yet written
 };
 
-// Creates `path` and writes the header and the lock's state before the first cycle, at time 0;
-// `scenario_scope` adds the scope of a scenario's steps and expectations. Returns false, with the
-// reason on stderr, when the file cannot be written.
-bool trace_open(vcd_trace& trace, const char* path, bool scenario_scope = false);
+// Writes the header and the lock's state before the first cycle, at time 0, to `file` (open for
+// writing and empty, at `path`), which the trace then owns; `scenario_scope` adds the scope of a
+// scenario's steps and expectations.
+void trace_open(vcd_trace& trace, std::FILE* file, const char* path, bool scenario_scope = false);
 // Writes what changed in this cycle, at its start tick; call before the end-of-cycle clear.
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick);
 // A scenario's step ("12: type 1357"), shown from the next cycle on.
@@ -47,5 +48,7 @@ struct trace_signal {
 };
 // Every variable, in the order of the trace's header.
 std::vector<trace_signal> trace_signals(bool scenario_scope);
-// Closes the file; false, with the reason on stderr, when something could not be written.
+// Writes the latest cycle's time, so that the trace spans the whole run, closes the file and writes
+// the GTKWave save file beside it; false, with the reason on stderr, when something could not be
+// written.
 bool trace_close(vcd_trace& trace);

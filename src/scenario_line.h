@@ -1,0 +1,17 @@
+// One line of a scenario, split into words, made into a checked step.
+#pragma once
+
+#include "scenario_format.h"
+
+#include <string>
+#include <vector>
+
+// Makes the words of a line (tokenize) into the step `s`, putting its keys, checks or text into
+// `into`'s lists; returns what is wrong with the line, or an empty string. Words of the line that
+// an error quotes are escaped and cut.
+std::string parse_step(const std::vector<token>& t, step& s, scenario_steps& into);
+
+// "expect within N CONDITION", "expect for N CONDITION" (N as for wait): makes `timing` the step of
+// its time and leaves in `t` the words of the expectation it times ("expect CONDITION"). False
+// when the line is no timed expectation; `error` says what is wrong with one.
+bool parse_timing(std::vector<token>& t, step& timing, std::string& error);
