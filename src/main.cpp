@@ -7,6 +7,7 @@
 #include "scenario_parse.h"
 #include "scenario_recording.h"
 #include "scenario_runner.h"
+#include "scenario_suite.h"
 #include "vcd_trace.h"
 
 #include <cstdio>
