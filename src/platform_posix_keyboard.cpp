@@ -88,13 +88,16 @@ bool lone_start_waiting() {
     return (available == 1 && keys.bytes[keys.start] == escape) || keys.bytes[keys.start] >= 0xC2;
 }
 
-// Waits up to `wait_ns` for standard input to become readable; the result and `ready.revents`
-// as from poll.
-int wait_for_input(pollfd& ready, long long wait_ns) {
+// Waits up to `wait_ns` for standard input to become readable, or for `wake` (a descriptor, -1
+// for none) to become readable; the result and `ready.revents` as from poll, for standard input.
+int wait_for_input(pollfd& ready, long long wait_ns, int wake = -1) {
 #if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
     const timespec timeout{static_cast<time_t>(wait_ns / 1000000000),
                            static_cast<long>(wait_ns % 1000000000)};
-    return ppoll(&ready, 1, &timeout, nullptr);
+    pollfd both[2] = {ready, {wake, POLLIN, 0}};
+    const int result = ppoll(both, wake >= 0 ? 2 : 1, &timeout, nullptr);
+    ready.revents = both[0].revents;
+    return result;
 #else
     // No ppoll (macOS), or this path chosen with DOORLOCK_POLL_FALLBACK so that it is built and
     // tested where ppoll exists: select, whose timeout counts microseconds, and which macOS
@@ -105,10 +108,14 @@ int wait_for_input(pollfd& ready, long long wait_ns) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(standard_input, &readable);
+    if (wake >= 0) {
+        FD_SET(wake, &readable);
+    }
     const long long wait_us = (wait_ns + 999) / 1000;
     timeval timeout{static_cast<time_t>(wait_us / 1000000),
                     static_cast<suseconds_t>(wait_us % 1000000)};
-    const int result = select(standard_input + 1, &readable, nullptr, nullptr, &timeout);
+    const int result = select(std::max(standard_input, wake) + 1, &readable, nullptr, nullptr,
+                              &timeout);
     ready.revents = static_cast<short>(result < 0 && errno == EBADF ? POLLNVAL
                                        : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
                                                                                            : 0);
@@ -269,10 +276,14 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     if (deadline <= now) {
         return;
     }
+    // One call however long the wait: a key, a signal or the deadline ends it. Signals are acted
+    // on by the next look at the keyboard, after the loop has run the cycles due by then (a
+    // Ctrl-Z stops the program with its screen up to date).
     pollfd ready{standard_input, POLLIN, 0};
     const int result = wait_for_input(
-        ready, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
-    handle_pending_signals();
+        ready, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count(),
+        signal_wake_descriptor());
+    drain_signal_wakes();
     if (result > 0 && input_readable(ready)) {
         read_input();
     } else if (result == 0) {
