@@ -96,37 +96,56 @@ bool is_quit_key(int key) {
     return ((key & 0xFF) & ~0x20) == 'Q'; // letters in either case
 }
 
-bool handle_key(loop_state& loop, int key) {
+key_action window_key(loop_state& loop, int key) {
     const int code = key & 0xFF;
     const int letter = code & ~0x20; // letters in either case
     if (is_quit_key(key)) {
+        return key_action::quit;
+    }
+    if (code >= '0' && code <= '9') {
+        if ((loop.cover_input & 1) != 0) {
+            return key_action::dropped; // the pad is behind the closed cover
+        }
+        loop.digit = code - '0';
+        return key_action::digit;
+    }
+    switch (letter) {
+    case 'L': loop.button_toggle ^= 1; return key_action::lock_button;
+    case 'D':
+        if (loop.status.locked != 0) {
+            return key_action::dropped; // a locked bolt holds the door
+        }
+        loop.door_input ^= 3;
+        return key_action::door;
+    case 'K': loop.key_toggle ^= 1; return key_action::key;
+    case 'C': loop.cover_input ^= 3; return key_action::cover;
+    default: return key_action::dropped;
+    }
+}
+
+void echo_key(key_action action, int digit) {
+    gotoxy(40, 10);
+    switch (action) {
+    case key_action::digit: echo_digit(digit); break;
+    case key_action::lock_button: put_text("Lock Button 입력   \n"); break;
+    case key_action::door: put_text("door sensor 입력   \n"); break;
+    case key_action::key: put_text("key sensor 입력   \n"); break;
+    case key_action::cover: put_text("cover sensor 입력\n"); break;
+    case key_action::quit:
+    case key_action::dropped: break;
+    }
+}
+
+bool handle_key(loop_state& loop, int key) {
+    const key_action action = window_key(loop, key);
+    if (action == key_action::quit) {
         return true;
     }
-    gotoxy(40, 10);
-    if (code >= '0' && code <= '9') {
-        if ((loop.cover_input & 1) == 0) {
-            loop.digit = code - '0';
-            echo_digit(loop.digit);
-        }
-    } else if (letter == 'L') {
-        loop.button_toggle ^= 1;
-        put_text("Lock Button 입력   \n");
-    } else if (letter == 'D') {
-        if (loop.status.locked == 0) { // a locked bolt holds the door
-            loop.door_input ^= 3;
-            put_text("door sensor 입력   \n");
-        }
-    } else if (letter == 'K') {
-        loop.key_toggle ^= 1;
-        put_text("key sensor 입력   \n");
-    } else if (letter == 'C') {
-        loop.cover_input ^= 3;
-        put_text("cover sensor 입력\n");
-    }
+    echo_key(action, loop.digit);
     return false;
 }
 
-void run_cycle(loop_state& loop, std::uint32_t start_tick) {
+void step_cycle(loop_state& loop, const cycle_watcher* watcher) {
     loop.signals = determine(loop.button_toggle, loop.door_input, loop.key_toggle, loop.cover_input,
                              static_cast<unsigned>(loop.digit), loop.signals);
     signal_set* signals = loop.signals;
@@ -143,24 +162,46 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     loop.backlight = light_controller(loop.light_state, loop.light_timer,
                                       events->raised[cover_opened], events->raised[cover_closed],
                                       loop.key_clicked, control->buffer, loop.backlight);
-
-    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
-    showState(&loop.status, loop.sound_code, control->buffer, loop.cover_input, loop.door_input);
     loop.cycle_number += 1;
-    if (loop.show_states) {
-        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
-    }
-    gotoxy(0, 0);
-    if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
-        loop.observer->cycle(loop.observer->context, loop, start_tick);
+    if (watcher != nullptr) {
+        watcher->see(watcher->context, loop);
     }
 
-    loop.last_tick = start_tick;
     loop.pw_result = empty_value;
     loop.key_clicked = 0;
     init_bss(signals);
     loop.door_input |= 2;
     loop.cover_input |= 2;
+}
+
+namespace {
+
+struct drawn_cycle {
+    std::uint32_t start_tick;
+};
+
+// The drawing of a cycle, and whoever watches the loop, between the controllers and the clear.
+void draw_cycle(void* context, const loop_state& loop) {
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
+    showState(&loop.status, loop.sound_code, buffer, loop.cover_input, loop.door_input);
+    if (loop.show_states) {
+        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
+    }
+    gotoxy(0, 0);
+    if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
+        loop.observer->cycle(loop.observer->context, loop,
+                             static_cast<const drawn_cycle*>(context)->start_tick);
+    }
+}
+
+} // namespace
+
+void run_cycle(loop_state& loop, std::uint32_t start_tick) {
+    drawn_cycle cycle{start_tick};
+    const cycle_watcher drawing{&cycle, draw_cycle};
+    step_cycle(loop, &drawing);
+    loop.last_tick = start_tick;
     console_flush();
 }
 

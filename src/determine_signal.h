@@ -112,10 +112,35 @@ void start_window(loop_state& loop);
 // Whether the key quits: Q in either case (only the low byte of a key code counts).
 bool is_quit_key(int key);
 
+// What a key press did to the window's raw inputs.
+enum class key_action { quit, digit, lock_button, door, key, cover, dropped };
+
+// Applies one key press to the window's raw inputs, without a console: a digit while the cover is
+// open, L, D while the bolt is not locked, K, C. Letters count in either case.
+key_action window_key(loop_state& loop, int key);
+
+// The echo of a key at (40, 10); the cursor goes there for every key but the quit, even when the
+// key was dropped.
+void echo_key(key_action action, int digit);
+
 // Handles one key press of a polling window, echo included. Returns true for quit.
 bool handle_key(loop_state& loop, int key);
 
-// Runs one cycle: decoding, the four controllers, both panels, the end-of-cycle clear.
+// Whoever looks at a cycle between its controllers and its end-of-cycle clear, while the cycle's
+// one-cycle values (signals, pw_result, key_clicked, the sound) are still in place.
+struct cycle_watcher {
+    void* context;
+    void (*see)(void* context, const loop_state& loop);
+};
+
+// The step of the controllers, with no console: decoding of the window's raw inputs, the four
+// controllers in their order, then the end-of-cycle clear. `watcher`, when given, sees the loop
+// before the clear. The interactive program, the scenario runner and the exploration all step the
+// lock through this one function.
+void step_cycle(loop_state& loop, const cycle_watcher* watcher = nullptr);
+
+// Runs one cycle on the console: the step, with both panels, the live view and the observer drawn
+// and told before the clear; then the cycle's start tick is kept and the frame flushed.
 void run_cycle(loop_state& loop, std::uint32_t start_tick);
 
 // One polling window: resets the window's raw inputs, then reads and handles keys until 10 ticks
