@@ -4,14 +4,13 @@
 #include "Lock_Controller.h"
 #include "Sound_Controller.h"
 #include "UI.h"
+#include "idle_cycles.h"
 #include "platform.h"
 #include "pw_control2.h"
 
 #include <cstdio>
 
 namespace {
-
-constexpr std::uint32_t cycle_ticks = 10;
 
 signal_set* create_signals() {
     auto* signals = new signal_set{};
@@ -207,8 +206,10 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
 
 bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
     start_window(loop);
+    bool keys_read = false;
     for (;;) {
         if (key_waiting()) {
+            keys_read = true;
             const int key = read_key();
             if (loop.observer != nullptr && loop.observer->key != nullptr) {
                 loop.observer->key(loop.observer->context, loop, key);
@@ -222,7 +223,11 @@ bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
             start_tick = now;
             return true;
         }
-        wait_for_key_until(loop.last_tick + cycle_ticks);
+        if (keys_read || loop.show_states || loop.wakes_every_cycle || loop.signals == nullptr) {
+            wait_for_key_until(loop.last_tick + cycle_ticks);
+        } else {
+            sleep_until_change(loop);
+        }
     }
 }
 

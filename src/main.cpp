@@ -91,6 +91,28 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
 }
 
+// Cycles that repeat the latest one: nothing new to trace, idle windows to record.
+void observe_counted(void* context, const loop_state& loop, std::uint64_t cycles) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->trace != nullptr) {
+        trace_unchanged_cycles(*observers->trace, cycles, loop.last_tick);
+    }
+    if (observers->recording != nullptr) {
+        recording_idle_cycles(*observers->recording, cycles);
+    }
+}
+
+// Before a long sleep, so that a kill meanwhile loses nothing already seen.
+void observe_flush(void* context) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->trace != nullptr) {
+        std::fflush(observers->trace->file);
+    }
+    if (observers->recording != nullptr) {
+        std::fflush(observers->recording->file);
+    }
+}
+
 // Opens the trace and the recording that the command line asks for; false, with the reason on
 // stderr, when one cannot be written.
 bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
@@ -133,7 +155,8 @@ int simulate(const command_line& line) {
         console_close();
         return 1;
     }
-    const loop_observer observer{&observers, observe_key, observe_cycle};
+    const loop_observer observer{&observers,      observe_key,   observe_cycle,
+                                 observe_counted, observe_flush, observers.trace != nullptr};
     const bool observed = observers.trace != nullptr || observers.recording != nullptr;
     try {
         draw_start_screen();
@@ -161,7 +184,8 @@ int scenario(const command_line& line) {
     if (!open_files(line, trace, recording, observers)) {
         return scenario_rejected;
     }
-    const loop_observer observer{&observers, observe_key, observe_cycle};
+    const loop_observer observer{&observers,      observe_key,   observe_cycle,
+                                 observe_counted, observe_flush, observers.trace != nullptr};
     const int status = run_scenario({line.scenario, line.print_screen, line.show_states,
                                      observers.trace ? &observer : nullptr});
     return close_files(observers) || status != scenario_holds ? status : scenario_rejected;

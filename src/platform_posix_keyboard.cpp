@@ -114,8 +114,8 @@ int wait_for_input(pollfd& ready, long long wait_ns, int wake = -1) {
     const long long wait_us = (wait_ns + 999) / 1000;
     timeval timeout{static_cast<time_t>(wait_us / 1000000),
                     static_cast<suseconds_t>(wait_us % 1000000)};
-    const int result = select(std::max(standard_input, wake) + 1, &readable, nullptr, nullptr,
-                              &timeout);
+    const int result =
+        select(std::max(standard_input, wake) + 1, &readable, nullptr, nullptr, &timeout);
     ready.revents = static_cast<short>(result < 0 && errno == EBADF ? POLLNVAL
                                        : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
                                                                                            : 0);

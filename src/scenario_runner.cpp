@@ -1,6 +1,7 @@
 #include "scenario_runner.h"
 
 #include "UI.h"
+#include "idle_cycles.h"
 #include "platform.h"
 #include "platform_memory.h"
 #include "scenario_parse.h"
@@ -84,8 +85,11 @@ int run_steps(const scenario_run& run, const std::vector<step>& steps, memory_co
             running = window_and_cycle(loop);
             break;
         case step_kind::wait:
-            for (std::uint64_t n = 0; running && n < s.cycles; ++n) {
-                running = window_and_cycle(loop);
+            // No key comes: the cycles run as the sleeping loop runs them, those that repeat the
+            // one before counted, and the clock stands at the last one's start.
+            if (running) {
+                run_idle_cycles(loop, s.cycles);
+                console.now = loop.last_tick;
             }
             break;
         default: {
@@ -124,6 +128,7 @@ int run_scenario(const scenario_run& run) {
     loop_state loop;
     loop.show_states = run.show_states;
     loop.observer = run.observer;
+    loop.wakes_every_cycle = true; // a window is a step's: its waits run in run_idle_cycles
     const int status = run_steps(run, steps, console, loop);
     release_signals(loop.signals);
     console_close();

@@ -23,5 +23,8 @@ struct vcd_trace {
 bool trace_open(vcd_trace& trace, const char* path);
 // Writes what changed in this cycle, at its start tick; call before the end-of-cycle clear.
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick);
+// `cycles` cycles that changed no traced value, the latest starting at `last_start_tick`,
+// `cycle_ticks` ticks apart: the time moves on, nothing is written.
+void trace_unchanged_cycles(vcd_trace& trace, std::uint64_t cycles, std::uint32_t last_start_tick);
 // Closes the file; false, with the reason on stderr, when something could not be written.
 bool trace_close(vcd_trace& trace);
