@@ -1,7 +1,8 @@
 // The platform layer on the Windows console: kernel32's console calls, _kbhit and _getch from the
 // C runtime, the performance counter for the ticks and the command interpreter's cls and color.
 // Texts go out as UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page
-// the console uses.
+// the console uses. Between cycles the program sleeps on the console input and a waitable timer
+// due at the start of the next cycle's millisecond.
 #include "platform.h"
 #include "screen_model.h"
 
@@ -11,6 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mmsystem.h>
+
+// Windows 10 1803 and later; older systems refuse the flag, and the build headers may lack it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace {
 
@@ -24,9 +30,11 @@ struct console_state {
     WORD original_attribute;
     CONSOLE_CURSOR_INFO original_cursor;
     SHORT below_row;
-    std::uint64_t start_ms; // the clock's zero
-    screen_model mirror;    // what the console shows, for a recording's last expectations
-    bool timer_raised;
+    std::uint64_t start_count; // the performance counter at the clock's zero
+    std::uint64_t per_second;  // the performance counter's frequency
+    screen_model mirror;       // what the console shows, for a recording's last expectations
+    HANDLE cycle_timer;        // the waitable timer that ends a wait between cycles, or null
+    bool timer_raised;         // the system timer runs at 1 ms for the older kind of timer
     bool restored;
 };
 
@@ -48,6 +56,10 @@ void restore_console() {
     if (console.timer_raised) {
         timeEndPeriod(1);
         console.timer_raised = false;
+    }
+    if (console.cycle_timer != nullptr) {
+        CloseHandle(console.cycle_timer);
+        console.cycle_timer = nullptr;
     }
 }
 
@@ -87,19 +99,40 @@ void write_utf16(const char* text, std::size_t length) {
     }
 }
 
-// Milliseconds of the performance counter, a 64-bit count that neither stops nor overflows while
-// the program runs (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
-std::uint64_t counter_now_ms() {
+// The performance counter, a 64-bit count that neither stops nor overflows while the program runs
+// (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
+std::uint64_t counter_now() {
     LARGE_INTEGER count{};
-    LARGE_INTEGER per_second{};
     QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&per_second);
-    return counter_milliseconds(static_cast<std::uint64_t>(count.QuadPart),
-                                static_cast<std::uint64_t>(per_second.QuadPart));
+    return static_cast<std::uint64_t>(count.QuadPart);
+}
+
+// Milliseconds since the clock's zero at performance counter `count`.
+std::uint64_t elapsed_ms(std::uint64_t count) {
+    return counter_milliseconds(count - console.start_count, console.per_second);
+}
+
+// The timer that ends the waits between cycles. The high-resolution kind fires at its due time
+// to the tenth of a millisecond without changing the system's timer; where it is missing (before
+// Windows 10 1803), the ordinary kind fires on the system timer's ticks, which are raised to 1 ms
+// for the run (15.6 ms otherwise).
+void create_cycle_timer() {
+#ifndef DOORLOCK_LOW_RESOLUTION_TIMER
+    console.cycle_timer = CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (console.cycle_timer != nullptr) {
+        return;
+    }
+#endif
+    console.cycle_timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    console.timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
 
 bool windows_open(int below_row) {
-    console.start_ms = counter_now_ms();
+    LARGE_INTEGER per_second{};
+    QueryPerformanceFrequency(&per_second);
+    console.per_second = static_cast<std::uint64_t>(per_second.QuadPart);
+    console.start_count = counter_now();
     screen_reset(console.mirror);
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
@@ -116,8 +149,7 @@ bool windows_open(int below_row) {
     if (console.output_is_console) {
         GetConsoleCursorInfo(console.output, &console.original_cursor);
     }
-    // Waits of a few milliseconds need the finer timer; the default ticks every 15.6 ms.
-    console.timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    create_cycle_timer();
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return true;
 }
@@ -150,7 +182,36 @@ int windows_read_key() {
 }
 
 std::uint32_t windows_clock_ticks() {
-    return ticks_since(counter_now_ms(), console.start_ms);
+    return ticks_since(elapsed_ms(counter_now()), 0);
+}
+
+// Sleeps until a key may be waiting or the performance counter reaches `due_count`, which lies
+// after `now_count`: one wait however far off it is.
+[[maybe_unused]] void sleep_until_count(std::uint64_t due_count, std::uint64_t now_count) {
+    const DWORD handle_count = console.input_is_console ? 2 : 1;
+    const HANDLE handles[2] = {console.cycle_timer, console.input};
+    // Due in 100 ns units from now, rounded up so that the wake is never early; negative means
+    // relative to now.
+    const std::uint64_t counts = due_count - now_count;
+    const std::uint64_t units =
+        counts / console.per_second * 10'000'000 +
+        (counts % console.per_second * 10'000'000 + console.per_second - 1) / console.per_second;
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(units);
+    if (console.cycle_timer != nullptr &&
+        SetWaitableTimer(console.cycle_timer, &due, 0, nullptr, nullptr, FALSE) != 0) {
+        if (WaitForMultipleObjects(handle_count, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            discard_events_without_keys(); // the next SetWaitableTimer resets the timer
+        }
+        return;
+    }
+    // No timer: a timeout in whole milliseconds, rounded up.
+    const DWORD ms = static_cast<DWORD>((units + 9'999) / 10'000);
+    if (!console.input_is_console) {
+        Sleep(ms);
+    } else if (WaitForSingleObject(console.input, ms) == WAIT_OBJECT_0) {
+        discard_events_without_keys();
+    }
 }
 
 void windows_wait_for_key_until(std::uint32_t due_tick) {
@@ -159,16 +220,18 @@ void windows_wait_for_key_until(std::uint32_t due_tick) {
     if (_kbhit() != 0) {
         return;
     }
-    const std::int32_t remaining = ticks_until(due_tick, windows_clock_ticks());
+    // The first count of the due tick's millisecond, from tick differences: wrap-safe.
+    const std::uint64_t now_count = counter_now();
+    const std::uint64_t now_ms = elapsed_ms(now_count);
+    const std::int32_t remaining = ticks_until(due_tick, ticks_since(now_ms, 0));
     if (remaining <= 0) {
         return;
     }
-    if (!console.input_is_console) {
-        Sleep(static_cast<DWORD>(remaining));
-        return;
-    }
-    if (WaitForSingleObject(console.input, static_cast<DWORD>(remaining)) == WAIT_OBJECT_0) {
-        discard_events_without_keys();
+    const std::uint64_t due_ms = now_ms + static_cast<std::uint64_t>(remaining);
+    const std::uint64_t due_count = console.start_count + due_ms / 1000 * console.per_second +
+                                    (due_ms % 1000 * console.per_second + 999) / 1000;
+    if (due_count > now_count) {
+        sleep_until_count(due_count, now_count);
     }
 #else
     (void)due_tick;
