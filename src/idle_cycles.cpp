@@ -215,11 +215,12 @@ idle_outlook look_ahead(const loop_state& loop) {
 void run_idle_cycles(loop_state& loop, std::uint64_t count) {
     while (count > 0) {
         start_window(loop);
-        const bool first_cycle = loop.signals == nullptr;
-        const carried_state before = first_cycle ? carried_state{} : carried(loop);
+        // Counting pays only with two cycles or more after this one: one to count, the last.
+        const bool may_skip = count > 2 && loop.signals != nullptr;
+        const carried_state before = may_skip ? carried(loop) : carried_state{};
         run_cycle(loop, loop.last_tick + cycle_ticks);
         count -= 1;
-        if (count < 2 || first_cycle) {
+        if (!may_skip) {
             continue;
         }
         const carried_state after = carried(loop);
