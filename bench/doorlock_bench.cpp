@@ -437,8 +437,12 @@ void stop_load(const std::vector<pid_t>& spinners) {
 }
 
 void row(const char* name, double ours, double reference, const char* unit) {
-    const double ratio = ours != 0 ? reference / ours : 0;
-    std::printf("| %-28s | %12.3f | %12.3f | %9.1fx | %s\n", name, ours, reference, ratio, unit);
+    if (ours == 0) { // no ratio to nothing
+        std::printf("| %-28s | %12.3f | %12.3f | %10s | %s\n", name, ours, reference, "-", unit);
+        return;
+    }
+    std::printf("| %-28s | %12.3f | %12.3f | %9.1fx | %s\n", name, ours, reference,
+                reference / ours, unit);
 }
 
 void header(const char* reference, const char* ratio) {
@@ -490,15 +494,15 @@ void print_sleep_rows(const std::string& binary, const char* self, double second
     header("floor", "floor/ours");
     row("wake-ups per s, nothing due", m.wakes_per_second, floor_wakes, "per second");
     row("idle CPU, nothing due", m.cpu_percent, floor_cpu, "% of one core");
-    row("wake-ups, countdown 0.2-2.9 s", m.countdown_wakes, floor_wakes * 2.7, "in 2.7 s");
+    row("wake-ups, countdown 0.2-2.9s", m.countdown_wakes, floor_wakes * 2.7, "in 2.7 s");
     row("wake-ups, 2.9-3.5 s (lock)", m.wakes_around_the_lock, floor_wakes * 0.6, "in 0.6 s");
     const auto alone = [](const char* name, double value, const char* unit) {
         std::printf("| %-28s | %12.3f | %12s | %10s | %s\n", name, value, "", "", unit);
     };
     alone("key to echo median", echo.median, "ms");
     alone("key to echo p99", echo.p99, "ms");
-    alone("cycle period median, --states", period.median, "ms");
-    alone("cycle period p99, --states", period.p99, "ms");
+    alone("period median, --states", period.median, "ms");
+    alone("period p99, --states", period.p99, "ms");
 }
 
 } // namespace
