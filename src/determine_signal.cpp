@@ -181,13 +181,7 @@ struct drawn_cycle {
 
 // The drawing of a cycle, and whoever watches the loop, between the controllers and the clear.
 void draw_cycle(void* context, const loop_state& loop) {
-    const pw_buffer* buffer = loop.signals->control->buffer;
-    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
-    showState(&loop.status, loop.sound_code, buffer, loop.cover_input, loop.door_input);
-    if (loop.show_states) {
-        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
-    }
-    gotoxy(0, 0);
+    draw_panels(loop);
     if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
         loop.observer->cycle(loop.observer->context, loop,
                              static_cast<const drawn_cycle*>(context)->start_tick);
@@ -195,6 +189,16 @@ void draw_cycle(void* context, const loop_state& loop) {
 }
 
 } // namespace
+
+void draw_panels(const loop_state& loop) {
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
+    showState(&loop.status, loop.sound_code, buffer, loop.cover_input, loop.door_input);
+    if (loop.show_states) {
+        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
+    }
+    gotoxy(0, 0);
+}
 
 void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     drawn_cycle cycle{start_tick};

@@ -152,6 +152,10 @@ struct cycle_watcher {
 // lock through this one function.
 void step_cycle(loop_state& loop, const cycle_watcher* watcher = nullptr);
 
+// Draws a cycle's panels (and the live view with `show_states`) from the loop as its step left it
+// before the end-of-cycle clear; the cursor is left at (0, 0).
+void draw_panels(const loop_state& loop);
+
 // Runs one cycle on the console: the step, with both panels, the live view and the observer drawn
 // and told before the clear; then the cycle's start tick is kept and the frame flushed.
 void run_cycle(loop_state& loop, std::uint32_t start_tick);

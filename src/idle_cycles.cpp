@@ -181,6 +181,41 @@ void count_cycles(loop_state& loop, const carried_state& before, const carried_s
     }
 }
 
+// A cycle run without a key, and what the loop carried before it.
+struct quiet_cycle {
+    carried_state before;
+    std::uint32_t start_tick;
+};
+
+// Draws the cycle only where the screen can change: a cycle that moves nothing but counters
+// would draw every text as it stands (and the Windows console takes each one again), so it is
+// told to the observer alone. The live view shows the counters: with it every cycle is drawn.
+void draw_where_it_changes(void* context, const loop_state& loop) {
+    const auto* cycle = static_cast<const quiet_cycle*>(context);
+    if (loop.show_states || loop.sound_code != 0 ||
+        !alike_but_counters(cycle->before, carried(loop))) {
+        draw_panels(loop);
+    }
+    if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
+        loop.observer->cycle(loop.observer->context, loop, cycle->start_tick);
+    }
+}
+
+// Runs one cycle with an empty window, as run_cycle does but drawn only where the screen can
+// change.
+void run_quiet_cycle(loop_state& loop) {
+    const std::uint32_t start_tick = loop.last_tick + cycle_ticks;
+    if (loop.signals == nullptr) {
+        run_cycle(loop, start_tick); // the first cycle makes the signal set and draws it all
+        return;
+    }
+    quiet_cycle cycle{carried(loop), start_tick};
+    const cycle_watcher watcher{&cycle, draw_where_it_changes};
+    step_cycle(loop, &watcher);
+    loop.last_tick = start_tick;
+    console_flush();
+}
+
 } // namespace
 
 idle_outlook look_ahead(const loop_state& loop) {
@@ -218,7 +253,7 @@ void run_idle_cycles(loop_state& loop, std::uint64_t count) {
         // Counting pays only with two cycles or more after this one: one to count, the last.
         const bool may_skip = count > 2 && loop.signals != nullptr;
         const carried_state before = may_skip ? carried(loop) : carried_state{};
-        run_cycle(loop, loop.last_tick + cycle_ticks);
+        run_quiet_cycle(loop);
         count -= 1;
         if (!may_skip) {
             continue;
