@@ -235,10 +235,11 @@ bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
     }
 }
 
-int mainmodule(bool show_states, const loop_observer* observer) {
+int mainmodule(bool show_states, const loop_observer* observer, bool wakes_every_cycle) {
     loop_state loop;
     loop.show_states = show_states;
     loop.observer = observer;
+    loop.wakes_every_cycle = wakes_every_cycle;
     std::uint32_t start_tick = 0;
     while (poll_window(loop, start_tick)) {
         run_cycle(loop, start_tick);

@@ -169,5 +169,7 @@ bool poll_window(loop_state& loop, std::uint32_t& start_tick);
 
 // The main loop: polling windows and a cycle every 10 clock ticks until Q. Returns 0.
 // `show_states` adds the live view of the controllers below the screen; `observer`, when given,
-// is told of every key and cycle.
-int mainmodule(bool show_states = false, const loop_observer* observer = nullptr);
+// is told of every key and cycle; `wakes_every_cycle` keeps it from sleeping while nothing can
+// change.
+int mainmodule(bool show_states = false, const loop_observer* observer = nullptr,
+               bool wakes_every_cycle = false);
