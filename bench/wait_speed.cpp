@@ -45,8 +45,8 @@ void measure(const char* name, const char* keys) {
         last.signals = nullptr;
     }
     std::sort(times.begin(), times.end());
-    std::printf("| %-40s | %10.1f | %10u | %11d |\n", name, times[times.size() / 2],
-                last.cycle_number, last.light_timer);
+    std::printf("| %-40s | %10.1f | %10llu | %11d |\n", name, times[times.size() / 2],
+                static_cast<unsigned long long>(last.cycle_number), last.light_timer);
 }
 
 } // namespace

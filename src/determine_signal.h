@@ -94,7 +94,7 @@ struct loop_state {
     signal_set* signals = nullptr;
     std::uint8_t sound_code = 0;    // the latest cycle's sound
     bool show_states = false;       // draw the live view of the controllers below the screen
-    std::uint32_t cycle_number = 0; // cycles run
+    std::uint64_t cycle_number = 0; // cycles run
     const struct loop_observer* observer = nullptr; // told of every key and cycle, when set
     bool wakes_every_cycle = false; // looks at the keyboard before every cycle, also when nothing
                                     // can change until a key comes (instead of sleeping)

@@ -174,7 +174,7 @@ void count_cycles(loop_state& loop, const carried_state& before, const carried_s
         const std::int64_t moved = static_cast<std::int64_t>(std::min(cycles, steps)) * step;
         loop.*counters[i].field = static_cast<std::int32_t>(after.counters[i] + moved);
     }
-    loop.cycle_number += static_cast<std::uint32_t>(cycles);
+    loop.cycle_number += cycles;
     loop.last_tick += static_cast<std::uint32_t>(cycles * cycle_ticks);
     if (loop.observer != nullptr) {
         loop.observer->counted(loop.observer->context, loop, cycles);

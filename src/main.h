@@ -14,6 +14,7 @@ struct command_line {
     const char* trace = nullptr;    // --trace FILE
     const char* problem = nullptr;  // what is wrong with the arguments
     const char* argument = nullptr; // the argument it concerns
+    const char* clash = nullptr;    // the other option that names the same file
 };
 
 command_line parse_command_line(int argc, char** argv);

@@ -54,12 +54,12 @@ painter_state painter{};
 
 void write_all(const char* data, std::size_t length) {
     while (length > 0 && painter.failure == 0) {
-        writing_begins();
-        const ssize_t written = write(standard_output, data, length);
-        writing_ends();
+        const long written = write_to_terminal(data, length);
         if (written > 0) {
             data += written;
             length -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == ECANCELED) {
+            return; // the run is ending: the screen is not written any more
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && errno == EAGAIN) {
@@ -444,6 +444,12 @@ const screen_model& paint_screen() {
 
 int paint_failure() {
     return painter.failure;
+}
+
+void paint_output_gone(int error) {
+    if (painter.failure == 0) {
+        painter.failure = error;
+    }
 }
 
 bool paint_failed() {

@@ -5,6 +5,7 @@
 #include "determine_signal.h"
 #include "idle_cycles.h"
 #include "scenario_recording.h"
+#include "temporary_folder.h"
 #include "test_platform.h"
 #include "vcd_trace.h"
 
@@ -13,57 +14,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// A folder of its own for the files of one test, removed with it.
-struct fresh_folder {
-    fs::path path;
-    fresh_folder() {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (int n = 0; path.empty(); ++n) {
-            const fs::path candidate =
-                fs::temp_directory_path() /
-                ("doorlock-idle-" + std::to_string(stamp) + "-" + std::to_string(n));
-            if (fs::create_directory(candidate)) {
-                path = candidate;
-            }
-        }
-    }
-    ~fresh_folder() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string file(const char* name) const { return (path / name).string(); }
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The carried state in words, so that a difference says where it lies.
 std::string describe(const loop_state& l) {
     const pw_buffer* b = l.signals->control->buffer;
     char text[320];
     std::snprintf(text, sizeof text,
-                  "cycle %u tick %u | pw %u timer %d count %d registered %d | lock %u timer %d "
+                  "cycle %llu tick %u | pw %u timer %d count %d registered %d | lock %u timer %d "
                   "locked %u changed %u | sound %u timer %d code %u | light %u timer %d "
                   "backlight %u | door %u cover %u",
-                  l.cycle_number, l.last_tick, l.pw_state, l.pw_timer, b->count,
-                  b->registered != nullptr, l.lock_state, l.lock_timer, l.status.locked,
-                  l.status.changed, l.sound_state, l.sound_timer, l.sound_code, l.light_state,
-                  l.light_timer, l.backlight, l.door_input, l.cover_input);
+                  static_cast<unsigned long long>(l.cycle_number), l.last_tick, l.pw_state,
+                  l.pw_timer, b->count, b->registered != nullptr, l.lock_state, l.lock_timer,
+                  l.status.locked, l.status.changed, l.sound_state, l.sound_timer, l.sound_code,
+                  l.light_state, l.light_timer, l.backlight, l.door_input, l.cover_input);
     return text;
 }
 
@@ -127,11 +95,11 @@ run_result run_loop(const std::vector<memory_key>& keys, bool awake,
     memory_console& con = console_under_test();
     con.keys.assign(keys.begin(), keys.end());
     draw_start_screen();
-    const fresh_folder folder;
+    const temporary_folder folder;
     watched_run run;
     run.stall_after_closing = stall_after_closing;
-    EXPECT_TRUE(trace_open(run.trace, folder.file("run.vcd").c_str()));
-    EXPECT_TRUE(recording_open(run.recording, folder.file("run.scn").c_str()));
+    trace_open(run.trace, std::fopen((folder / "run.vcd").c_str(), "w"));
+    recording_open(run.recording, std::fopen((folder / "run.scn").c_str(), "w"));
     const loop_observer observer{&run,        see_key, see_cycle,
                                  see_counted, nullptr, stall_after_closing == 0};
     loop_state loop;
@@ -145,8 +113,8 @@ run_result run_loop(const std::vector<memory_key>& keys, bool awake,
     release_signals(loop.signals);
     EXPECT_TRUE(trace_close(run.trace));
     EXPECT_TRUE(recording_close(run.recording));
-    result.trace = read_file(folder.file("run.vcd"));
-    result.recording = read_file(folder.file("run.scn"));
+    result.trace = read_file(folder / "run.vcd");
+    result.recording = read_file(folder / "run.scn");
     return result;
 }
 
@@ -231,9 +199,9 @@ TEST(IdleCycles, AWaitOfMillionsOfCyclesCountedEndsAsRunningEachOne) {
         for (int counted = 0; counted < 2; ++counted) {
             reset_console_under_test();
             num_pad_forget();
-            const fresh_folder folder;
+            const temporary_folder folder;
             vcd_trace vcd{};
-            ASSERT_TRUE(trace_open(vcd, folder.file("wait.vcd").c_str()));
+            trace_open(vcd, std::fopen((folder / "wait.vcd").c_str(), "w"));
             const loop_observer observer{&vcd, nullptr, trace_seen, trace_counted, nullptr, true};
             loop_state loop;
             loop.observer = c.traced ? &observer : nullptr;
@@ -254,7 +222,7 @@ TEST(IdleCycles, AWaitOfMillionsOfCyclesCountedEndsAsRunningEachOne) {
             state[counted] = describe(loop);
             release_signals(loop.signals);
             trace_close(vcd);
-            trace[counted] = read_file(folder.file("wait.vcd"));
+            trace[counted] = read_file(folder / "wait.vcd");
         }
         EXPECT_EQ(state[1], state[0]) << c.name;
         EXPECT_EQ(trace[1], trace[0]) << c.name;
