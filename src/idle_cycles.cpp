@@ -188,8 +188,8 @@ struct quiet_cycle {
 };
 
 // Draws the cycle only where the screen can change: a cycle that moves nothing but counters
-// would draw every text as it stands (and the Windows console takes each one again), so it is
-// told to the observer alone. The live view shows the counters: with it every cycle is drawn.
+// would draw every text as it stands, for nothing, so it is told to the observer alone; catching
+// up then costs the step alone. The live view shows the counters: with it every cycle is drawn.
 void draw_where_it_changes(void* context, const loop_state& loop) {
     const auto* cycle = static_cast<const quiet_cycle*>(context);
     if (loop.show_states || loop.sound_code != 0 ||
