@@ -292,6 +292,17 @@ std::vector<trace_signal> trace_signals(bool scenario_scope) {
     return signals;
 }
 
+void trace_unchanged_cycles(vcd_trace& trace, std::uint64_t cycles, std::uint32_t last_start_tick) {
+    write_expectations(trace);
+    if (!trace.step.empty()) { // a wait of a scenario, from its first cycle
+        stamp(trace, trace.time + cycle_ticks);
+        write_string(trace.file, step_code, trace.step.c_str());
+        trace.step.clear();
+    }
+    trace.time += cycles * cycle_ticks; // past the 32-bit ticks' wrap, however long
+    trace.last_tick = last_start_tick;
+}
+
 bool trace_close(vcd_trace& trace) {
     if (trace.file == nullptr) {
         return true;

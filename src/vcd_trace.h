@@ -48,6 +48,10 @@ struct trace_signal {
 };
 // Every variable, in the order of the trace's header.
 std::vector<trace_signal> trace_signals(bool scenario_scope);
+// `cycles` cycles that changed no traced value, the latest starting at `last_start_tick`,
+// `cycle_ticks` ticks apart: the time moves on; nothing is written but a scenario step that
+// begins with them, at the first one's time.
+void trace_unchanged_cycles(vcd_trace& trace, std::uint64_t cycles, std::uint32_t last_start_tick);
 // Writes the latest cycle's time, so that the trace spans the whole run, closes the file and writes
 // the GTKWave save file beside it; false, with the reason on stderr, when something could not be
 // written.
