@@ -3,7 +3,8 @@
 #include "UI.h"
 #include "determine_signal.h"
 #include "platform.h"
-#include "scenario.h"
+#include "scenario_recording.h"
+#include "scenario_runner.h"
 #include "vcd_trace.h"
 
 #include <cstdio>

@@ -1,0 +1,67 @@
+// The scenario format, shared by the runner that reads it and the recorder that writes it: what a
+// scenario may name (fields of the screen, parts of the main loop's state, keys), the steps a file
+// holds, and how a text is written in double quotes.
+#pragma once
+
+#include "determine_signal.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// A field of the screen: its place and width (0: as wide as the expected text).
+struct screen_field {
+    const char* name;
+    int column;
+    int row;
+    int width;
+};
+extern const std::span<const screen_field> screen_fields;
+
+// A part of the main loop's state that an expectation can name.
+struct state_name {
+    const char* name;
+    std::int64_t (*value)(const loop_state& loop);
+};
+extern const std::span<const state_name> state_names;
+
+// The code of the key named `name` (lower case, without the angle brackets), or -1.
+int key_code(const std::string& name);
+// The name a recording writes for `code`, or nullptr when the key has none.
+const char* key_name(int code);
+
+enum class step_kind { type, press, wait, expect_text, expect_attr, expect_bells, expect_state };
+
+struct state_check {
+    const state_name* name;
+    std::int64_t value;
+};
+
+// One line's step, checked.
+struct step {
+    int line = 0;
+    step_kind kind = step_kind::wait;
+    std::vector<int> keys;    // type, press
+    std::uint64_t cycles = 0; // wait
+    int column = 0;           // expect_text, expect_attr
+    int row = 0;
+    int width = 0;
+    std::string text;        // expect_text
+    std::string label;       // how the expectation names what it looks at
+    std::int64_t number = 0; // expect_attr, expect_bells
+    std::vector<state_check> checks;
+};
+
+// A word of a line, or a text that was in double quotes.
+struct token {
+    std::string text;
+    bool quoted;
+};
+
+// Splits a line into blank-separated words and double-quoted texts (\" and \\ inside); a word
+// that starts with # begins a comment. Returns an error, or an empty string.
+std::string tokenize(const std::string& line, std::vector<token>& tokens);
+
+// `text` in double quotes, with \" and \\ for the quote and the backslash, as a file writes it.
+std::string quoted(const std::string& text);

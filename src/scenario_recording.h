@@ -1,0 +1,26 @@
+// An interactive session recorded as a scenario that reproduces it: every key in the window in
+// which the program took it, and the final screen as expectations.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+struct session_recording {
+    std::FILE* file;
+    std::string typed;          // keys of consecutive one-key windows, not yet written
+    std::string first_key;      // this window's first key, by name
+    std::string window;         // the latest key, by name
+    int window_keys;            // how many keys this window has had
+    std::uint64_t idle_windows; // windows without a key, not yet written
+    std::uint32_t cycles;       // cycles run
+};
+
+// Creates the file; false, with the reason on stderr, when it cannot.
+bool recording_open(session_recording& recording, const char* path);
+void recording_key(session_recording& recording, int key);
+void recording_cycle(session_recording& recording);
+// Writes the last window (the one with the quit) and an expectation for every field of the final
+// screen, the cycles run and the bells rung, then closes the file; false when it could not be
+// written.
+bool recording_close(session_recording& recording);

@@ -1,0 +1,23 @@
+// Scenarios run: the lock driven headless by a file of steps (keys, waits, expectations on the
+// screen and the state) on the in-memory platform and a virtual clock, with the interactive
+// program's own main loop, controllers and panels.
+#pragma once
+
+#include "determine_signal.h"
+
+// Exit statuses of a scenario run.
+constexpr int scenario_holds = 0;
+constexpr int scenario_fails = 1;
+constexpr int scenario_rejected = 2;
+
+struct scenario_run {
+    const char* path;
+    bool print_screen;             // --screen: the final screen as text after the run
+    bool show_states;              // --states: the live view below the screen, as interactively
+    const loop_observer* observer; // a trace, when one is asked for
+};
+
+// Reads, checks and runs the scenario. On success writes one line to stdout and returns
+// scenario_holds; at the first expectation that does not hold, says which on stderr and returns
+// scenario_fails; a file with an error runs nothing and returns scenario_rejected.
+int run_scenario(const scenario_run& run);
