@@ -2,6 +2,7 @@
 
 #include "UI.h"
 #include "determine_signal.h"
+#include "explore_report.h"
 #include "platform.h"
 #include "scenario_recording.h"
 #include "scenario_runner.h"
@@ -167,6 +168,25 @@ int scenario(const command_line& line) {
     return close_files(observers) || status != scenario_holds ? status : scenario_rejected;
 }
 
+int explore(const command_line& line) {
+    explore_request request;
+    request.properties = line.properties;
+    request.digits = line.digits;
+    request.counterexample = line.counterexample;
+    request.trace = line.trace;
+    request.max_states = line.max_states;
+    request.max_memory = line.max_memory;
+    request.single_keys = line.single_keys;
+    request.check_merges = line.check_merges;
+    request.list = line.list;
+    try {
+        return run_exploration(request);
+    } catch (const std::bad_alloc&) {
+        std::fputs("doorlock: out of memory\n", stderr);
+        return explore_incomplete;
+    }
+}
+
 // Writes `text` to standard output; false, with the reason on stderr, when it did not get there.
 bool print(const char* text) {
     std::fputs(text, stdout);
@@ -192,10 +212,15 @@ command_line parse_command_line(int argc, char** argv) {
     bool version = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const char** file = std::strcmp(arg, "--scenario") == 0 ? &line.scenario
-                            : std::strcmp(arg, "--record") == 0 ? &line.record
-                            : std::strcmp(arg, "--trace") == 0  ? &line.trace
-                                                                : nullptr;
+        const char** file = std::strcmp(arg, "--scenario") == 0         ? &line.scenario
+                            : std::strcmp(arg, "--record") == 0         ? &line.record
+                            : std::strcmp(arg, "--trace") == 0          ? &line.trace
+                            : std::strcmp(arg, "--properties") == 0     ? &line.properties
+                            : std::strcmp(arg, "--digits") == 0         ? &line.digits
+                            : std::strcmp(arg, "--counterexample") == 0 ? &line.counterexample
+                            : std::strcmp(arg, "--max-states") == 0     ? &line.max_states
+                            : std::strcmp(arg, "--max-memory") == 0     ? &line.max_memory
+                                                                        : nullptr;
         if (file != nullptr) {
             if (i + 1 >= argc) {
                 return bad_usage(line, "needs a file", arg);
@@ -203,6 +228,14 @@ command_line parse_command_line(int argc, char** argv) {
             *file = argv[++i];
         } else if (std::strcmp(arg, "--states") == 0) {
             line.show_states = true;
+        } else if (std::strcmp(arg, "--explore") == 0) {
+            line.explore = true;
+        } else if (std::strcmp(arg, "--single-keys") == 0) {
+            line.single_keys = true;
+        } else if (std::strcmp(arg, "--check-merges") == 0) {
+            line.check_merges = true;
+        } else if (std::strcmp(arg, "--list") == 0) {
+            line.list = true;
         } else if (std::strcmp(arg, "--screen") == 0) {
             line.print_screen = true;
         } else if (std::strcmp(arg, "--help") == 0) {
@@ -213,8 +246,29 @@ command_line parse_command_line(int argc, char** argv) {
             return bad_usage(line, "unknown argument", arg);
         }
     }
+    const char* explore_only = line.properties != nullptr       ? "--properties"
+                               : line.digits != nullptr         ? "--digits"
+                               : line.counterexample != nullptr ? "--counterexample"
+                               : line.max_states != nullptr     ? "--max-states"
+                               : line.max_memory != nullptr     ? "--max-memory"
+                               : line.single_keys               ? "--single-keys"
+                               : line.check_merges              ? "--check-merges"
+                               : line.list                      ? "--list"
+                                                                : nullptr;
     if (help || version) {
         line.mode = help ? run_mode::help : run_mode::version;
+    } else if (line.explore) {
+        line.mode = run_mode::explore;
+        const char* other = line.scenario != nullptr ? "--scenario"
+                            : line.record != nullptr ? "--record"
+                            : line.show_states       ? "--states"
+                            : line.print_screen      ? "--screen"
+                                                     : nullptr;
+        if (other != nullptr) {
+            return bad_usage(line, "does not go with --explore", other);
+        }
+    } else if (explore_only != nullptr) {
+        return bad_usage(line, "goes with --explore", explore_only);
     } else if (line.scenario != nullptr) {
         line.mode = run_mode::scenario;
         if (line.record != nullptr) {
@@ -241,6 +295,7 @@ int main(int argc, char** argv) {
         }
         return 2;
     case run_mode::scenario: return scenario(line);
+    case run_mode::explore: return explore(line);
     case run_mode::simulate: break;
     }
     return simulate(line);

@@ -3,17 +3,26 @@
 #pragma once
 
 // What the command line asks for.
-enum class run_mode { simulate, scenario, help, version, bad_usage };
+enum class run_mode { simulate, scenario, explore, help, version, bad_usage };
 
 struct command_line {
     run_mode mode = run_mode::simulate;
-    bool show_states = false;       // --states: the live view of the controllers
-    bool print_screen = false;      // --screen: the final screen after a scenario
-    const char* scenario = nullptr; // --scenario FILE
-    const char* record = nullptr;   // --record FILE
-    const char* trace = nullptr;    // --trace FILE
-    const char* problem = nullptr;  // what is wrong with the arguments
-    const char* argument = nullptr; // the argument it concerns
+    bool show_states = false;             // --states: the live view of the controllers
+    bool print_screen = false;            // --screen: the final screen after a scenario
+    const char* scenario = nullptr;       // --scenario FILE
+    const char* record = nullptr;         // --record FILE
+    const char* trace = nullptr;          // --trace FILE
+    bool explore = false;                 // --explore
+    const char* properties = nullptr;     // --properties FILE
+    const char* digits = nullptr;         // --digits DIGITS
+    const char* counterexample = nullptr; // --counterexample FILE|DIR/
+    const char* max_states = nullptr;     // --max-states N
+    const char* max_memory = nullptr;     // --max-memory SIZE
+    bool single_keys = false;             // --single-keys
+    bool check_merges = false;            // --check-merges
+    bool list = false;                    // --list
+    const char* problem = nullptr;        // what is wrong with the arguments
+    const char* argument = nullptr;       // the argument it concerns
 };
 
 command_line parse_command_line(int argc, char** argv);

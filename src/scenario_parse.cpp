@@ -218,8 +218,10 @@ std::string parse_expect(const std::vector<token>& t, step& s) {
             if (check.name == nullptr) {
                 return "unknown name '" + name + "'";
             }
-            if (!parse_number(t[i].text.substr(eq + 1), 4294967295LL, check.value)) {
-                return "bad number '" + t[i].text.substr(eq + 1) + "'";
+            if (!parse_state_value(*check.name, t[i].text.substr(eq + 1), check.value)) {
+                return (check.name->digit_string ? "bad digits '" : "bad number '") +
+                       t[i].text.substr(eq + 1) + "'" +
+                       (check.name->digit_string ? " (none, or one to four digits)" : "");
             }
             s.checks.push_back(check);
         }

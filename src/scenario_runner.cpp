@@ -45,8 +45,8 @@ bool holds(const step& s, const loop_state& loop, const screen_model& screen, st
             const std::int64_t has = check.name->value(loop);
             if (has != check.value) {
                 failure = std::string("expected ") + check.name->name + "=" +
-                          std::to_string(check.value) + ", state has " + check.name->name + "=" +
-                          std::to_string(has);
+                          state_value_text(*check.name, check.value) + ", state has " +
+                          check.name->name + "=" + state_value_text(*check.name, has);
                 return false;
             }
         }
@@ -124,6 +124,7 @@ int run_scenario(const scenario_run& run) {
     loop_state loop;
     loop.show_states = run.show_states;
     loop.observer = run.observer;
+    loop.step = run.step;
     const int status = run_steps(run, steps, console, loop);
     release_signals(loop.signals);
     console_close();

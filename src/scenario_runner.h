@@ -12,9 +12,10 @@ constexpr int scenario_rejected = 2;
 
 struct scenario_run {
     const char* path;
-    bool print_screen;             // --screen: the final screen as text after the run
-    bool show_states;              // --states: the live view below the screen, as interactively
-    const loop_observer* observer; // a trace, when one is asked for
+    bool print_screen;               // --screen: the final screen as text after the run
+    bool show_states;                // --states: the live view below the screen, as interactively
+    const loop_observer* observer;   // a trace, when one is asked for
+    step_function step = step_cycle; // the step of the controllers (a test may give a faulty one)
 };
 
 // Reads, checks and runs the scenario. On success writes one line to stdout and returns
