@@ -550,6 +550,10 @@ std::string parse_property(const std::string& line, property& parsed) {
         if (!p.whole(parsed.holds, {})) {
             return p.error;
         }
+    } else if (tokens.size() >= 2 && tokens[0].type == lexeme::kind::word &&
+               tokens[1].type == lexeme::kind::word && tokens[0].text != "not" &&
+               tokens[0].text != "was") {
+        return "expected always, never, reachable or P leads-to Q within N";
     } else {
         parsed.kind = property_kind::leads_to;
         if (!p.whole(parsed.holds, {"leads-to"})) {
