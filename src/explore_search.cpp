@@ -1,5 +1,7 @@
 #include "explore_search.h"
 
+#include "explore_table.h"
+
 #include <chrono>
 #include <cstdio>
 #include <limits>
@@ -10,72 +12,6 @@
 #endif
 
 namespace {
-
-constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
-
-// Open addressing with linear probing; a slot holds a packed state and its index.
-struct state_table {
-    struct slot {
-        std::uint64_t low;
-        std::uint32_t high;
-        std::uint32_t index; // no_index: empty
-    };
-    std::vector<slot> slots;
-    std::uint64_t used = 0;
-
-    static std::uint64_t hash(const packed_state& s) {
-        std::uint64_t h =
-            s.low * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{s.high} + 0x632BE59BD9B4E019ull);
-        h ^= h >> 31;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 29;
-        return h;
-    }
-    std::uint64_t bytes_after_growth() const { return slots.size() * 2 * sizeof(slot); }
-    bool needs_growth() const { return (used + 1) * 10 > slots.size() * 7; }
-
-    void grow() {
-        std::vector<slot> old = std::move(slots);
-        slots.assign(old.empty() ? 1u << 16 : old.size() * 2, slot{0, 0, no_index});
-        const std::uint64_t mask = slots.size() - 1;
-        for (const slot& s : old) {
-            if (s.index != no_index) {
-                std::uint64_t at = hash({s.low, s.high}) & mask;
-                while (slots[at].index != no_index) {
-                    at = (at + 1) & mask;
-                }
-                slots[at] = s;
-            }
-        }
-    }
-    // The state's index, or no_index after inserting it with `index`.
-    std::uint32_t find_or_insert(const packed_state& s, std::uint32_t index) {
-        const std::uint64_t mask = slots.size() - 1;
-        for (std::uint64_t at = hash(s) & mask;; at = (at + 1) & mask) {
-            slot& here = slots[at];
-            if (here.index == no_index) {
-                here = {s.low, s.high, index};
-                ++used;
-                return no_index;
-            }
-            if (here.low == s.low && here.high == s.high) {
-                return here.index;
-            }
-        }
-    }
-    std::uint32_t find(const packed_state& s) const {
-        const std::uint64_t mask = slots.size() - 1;
-        for (std::uint64_t at = hash(s) & mask;; at = (at + 1) & mask) {
-            const slot& here = slots[at];
-            if (here.index == no_index) {
-                return no_index;
-            }
-            if (here.low == s.low && here.high == s.high) {
-                return here.index;
-            }
-        }
-    }
-};
 
 // The first step of the search into each state where a leads-to's P holds without its Q.
 struct obligation {
@@ -130,6 +66,8 @@ class search {
             }
         }
         create_signal_set(loop_);
+        successors_.resize(windows_.size());
+        obliges_.resize(windows_.size() * leads_to_.size());
     }
     ~search() {
         loop_.signals->control->buffer->registered = nullptr;
@@ -182,6 +120,17 @@ class search {
     std::vector<expression> guards_;        // by property: what the state before must allow
     std::vector<leads_to_check*> active_leads_;
     observation seen_{};
+    // One state's successors, one a window.
+    struct successor {
+        lock_values after;     // as stepped
+        lock_values merged;    // the counters merged
+        lock_values canonical; // and the digits relabelled
+        packed_state packed;
+        std::uint64_t hash;
+        int mapping[10];
+    };
+    std::vector<successor> successors_;
+    std::vector<std::uint8_t> obliges_; // by window and active leads-to: the step is a P without Q
     explore_result result_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_progress_ = started_;
@@ -205,9 +154,9 @@ packed_state search::canonical_of(lock_values values, int mapping[10]) {
 }
 
 std::uint64_t search::held_bytes() const {
-    return table_.slots.capacity() * sizeof(state_table::slot) +
-           low_.capacity() * sizeof(std::uint64_t) + high_.capacity() * sizeof(std::uint32_t) +
-           parent_.capacity() * sizeof(std::uint32_t) + window_.capacity();
+    return table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
+           high_.capacity() * sizeof(std::uint32_t) + parent_.capacity() * sizeof(std::uint32_t) +
+           window_.capacity();
 }
 
 // Whether one more state fits the limits; grows the tables ahead of need.
@@ -234,7 +183,7 @@ bool search::room_for_one_more() {
         after += n * (sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t) + 1);
     }
     if (table_full) {
-        after += table_.bytes_after_growth() / 2;
+        after += table_.bytes_after_growth();
     }
     if (options_.max_memory != 0 && after > options_.max_memory) {
         result_.status = explore_status::incomplete;
@@ -270,7 +219,7 @@ bool search::add_start() {
     if (!room_for_one_more()) {
         return false;
     }
-    table_.find_or_insert(packed, 0);
+    table_.find_or_insert(packed, state_table::hash(packed), 0);
     low_.push_back(packed.low);
     high_.push_back(packed.high);
     parent_.push_back(no_index);
@@ -342,63 +291,75 @@ void search::expand(std::uint32_t index) {
             active_leads_.push_back(&c);
         }
     }
+    // First every successor, its checks and its slot fetched ahead; then the look-ups, whose
+    // memory is on its way by then.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
+        successor& next = successors_[k];
         step_signals signals;
         load_values(loop_, before, &own_code_);
-        const lock_values after =
-            step_window(loop_, options_.step, windows_[k], signals, &own_code_);
+        next.after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
         ++result_.transitions;
-        lock_values merged = after;
-        merge_counters(merged);
-        observe(merged, signals, seen_);
+        next.merged = next.after;
+        merge_counters(next.merged);
+        observe(next.merged, signals, seen_);
         check(active_, index, k);
-
-        int mapping[10];
-        lock_values canonical = merged;
+        for (std::size_t c = 0; c < active_leads_.size(); ++c) {
+            const property& prop = properties_[active_leads_[c]->property];
+            obliges_[k * leads_to_.size() + c] =
+                evaluate(prop.holds, seen_) && !evaluate(prop.target, seen_);
+        }
+        next.canonical = next.merged;
         if (options_.relabel) {
-            relabel_digits(canonical, options_.digits, mapping);
+            relabel_digits(next.canonical, options_.digits, next.mapping);
         } else {
             for (int d = 0; d < 10; ++d) {
-                mapping[d] = d;
+                next.mapping[d] = d;
             }
         }
-        packed_state packed{};
-        if (!pack(canonical, packed)) {
+        if (!pack(next.canonical, next.packed)) {
             fail("a state outside the ranges of the controllers' rules was reached");
             return;
         }
+        next.hash = state_table::hash(next.packed);
+        table_.prefetch(next.hash);
+    }
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        successor& next = successors_[k];
         if (!room_for_one_more()) {
             return;
         }
-        const auto next = static_cast<std::uint32_t>(low_.size());
-        std::uint32_t target = table_.find_or_insert(packed, next);
+        const auto fresh = static_cast<std::uint32_t>(low_.size());
+        std::uint32_t target = table_.find_or_insert(next.packed, next.hash, fresh);
         if (target == no_index) {
-            target = next;
-            low_.push_back(packed.low);
-            high_.push_back(packed.high);
+            target = fresh;
+            low_.push_back(next.packed.low);
+            high_.push_back(next.packed.high);
             parent_.push_back(index);
             window_.push_back(static_cast<std::uint8_t>(k));
-            check(on_states_, index, k);
-            if (!(after == canonical) && (options_.check_every_merge || (next & 63) == 0) &&
-                !check_merge(after, canonical, mapping)) {
+            if (!on_states_.empty()) {
+                observe(next.merged, step_signals{}, seen_);
+                check(on_states_, index, k);
+            }
+            if (!(next.after == next.canonical) &&
+                (options_.check_every_merge || (fresh & 63) == 0) &&
+                !check_merge(next.after, next.canonical, next.mapping)) {
                 fail("a merge does not hold: the state reached by " +
                      std::to_string(path_to(index).size() + 1) +
                      " steps and its merged form step to different states");
                 return;
             }
         }
-        for (leads_to_check* c : active_leads_) {
-            const property& prop = properties_[c->property];
-            if (target < c->recorded.size() && c->recorded[target]) {
+        for (std::size_t c = 0; c < active_leads_.size(); ++c) {
+            leads_to_check& check = *active_leads_[c];
+            if (!obliges_[k * leads_to_.size() + c] ||
+                (target < check.recorded.size() && check.recorded[target])) {
                 continue;
             }
-            if (evaluate(prop.holds, seen_) && !evaluate(prop.target, seen_)) {
-                if (c->recorded.size() <= target) {
-                    c->recorded.resize(std::max<std::size_t>(target + 1, c->recorded.size() * 2));
-                }
-                c->recorded[target] = true;
-                c->obligations.push_back({target, index, static_cast<std::uint8_t>(k)});
+            if (check.recorded.size() <= target) {
+                check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
             }
+            check.recorded[target] = true;
+            check.obligations.push_back({target, index, static_cast<std::uint8_t>(k)});
         }
     }
 }
@@ -448,55 +409,68 @@ void search::check_leads_to(leads_to_check& check) {
     std::vector<std::uint16_t> longest(low_.size(), unknown);
     struct frame {
         std::uint32_t state;
-        std::uint32_t next_window;
+        std::uint32_t next; // the next of its successors in `targets` to follow
+        std::uint32_t end;  // past its last successor there
         std::uint16_t best;
     };
     std::vector<frame> stack;
-    // The successor of `state` under window k when the step into it keeps the run going.
-    std::uint32_t loaded = no_index; // the state whose values `before` and `seen` hold
-    lock_values before{};
-    observation seen{};
-    const auto run_goes_on = [&](std::uint32_t state, std::size_t k, std::uint32_t& target) {
-        if (loaded != state) {
-            before = stored(state);
-            observe_before(before, seen);
-            loaded = state;
+    std::vector<std::uint32_t> targets; // the successors of the states on the stack, in order
+    struct pending {
+        packed_state packed;
+        std::uint64_t hash;
+        bool goes_on;
+    };
+    std::vector<pending> found(windows_.size());
+    // Appends to `targets` the successor of `state` under each window, or no_index where Q or R
+    // holds after the step (the run stops there) or the state lies beyond a bounded search.
+    const auto successors_of = [&](std::uint32_t state) {
+        const lock_values before = stored(state);
+        observation seen{};
+        observe_before(before, seen);
+        for (std::size_t k = 0; k < windows_.size(); ++k) {
+            step_signals signals;
+            load_values(loop_, before, &own_code_);
+            lock_values after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
+            merge_counters(after);
+            observe(after, signals, seen);
+            pending& p = found[k];
+            p.goes_on =
+                !evaluate(prop.target, seen) && !(prop.has_excuse && evaluate(prop.excuse, seen));
+            if (p.goes_on) {
+                int mapping[10];
+                if (options_.relabel) {
+                    relabel_digits(after, options_.digits, mapping);
+                }
+                pack(after, p.packed);
+                p.hash = state_table::hash(p.packed);
+                table_.prefetch(p.hash);
+            }
         }
-        step_signals signals;
-        load_values(loop_, before, &own_code_);
-        lock_values after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
-        merge_counters(after);
-        observe(after, signals, seen);
-        if (evaluate(prop.target, seen) || (prop.has_excuse && evaluate(prop.excuse, seen))) {
-            return false;
+        for (const pending& p : found) {
+            targets.push_back(p.goes_on ? table_.find(p.packed, p.hash) : no_index);
         }
-        int mapping[10];
-        if (options_.relabel) {
-            relabel_digits(after, options_.digits, mapping);
-        }
-        packed_state packed{};
-        pack(after, packed);
-        target = table_.find(packed);
-        return target != no_index; // beyond a bounded search: not followed
+    };
+    const auto push = [&](std::uint32_t state) {
+        longest[state] = on_stack;
+        const auto start = static_cast<std::uint32_t>(targets.size());
+        successors_of(state);
+        stack.push_back({state, start, static_cast<std::uint32_t>(targets.size()), 0});
     };
     const auto longest_from = [&](std::uint32_t root) {
         if (longest[root] != unknown) {
             return longest[root];
         }
-        stack.push_back({root, 0, 0});
-        longest[root] = on_stack;
+        push(root);
         while (!stack.empty()) {
             frame& top = stack.back();
-            if (top.next_window < windows_.size() && top.best < cap) {
-                std::uint32_t target = 0;
-                const std::size_t k = top.next_window++;
-                if (!run_goes_on(top.state, k, target)) {
+            if (top.next < top.end && top.best < cap) {
+                const std::uint32_t target = targets[top.next++];
+                if (target == no_index) {
                     continue;
                 }
                 const std::uint16_t known = longest[target];
                 if (known == unknown) {
-                    longest[target] = on_stack;
-                    stack.push_back({target, 0, 0});
+                    push(target);
                 } else {
                     const int through = known == on_stack ? cap : known + 1;
                     top.best = static_cast<std::uint16_t>(
@@ -507,6 +481,7 @@ void search::check_leads_to(leads_to_check& check) {
             const frame done = top;
             longest[done.state] = done.best;
             stack.pop_back();
+            targets.resize(done.end - windows_.size());
             if (!stack.empty()) {
                 frame& parent = stack.back();
                 parent.best = static_cast<std::uint16_t>(
@@ -526,9 +501,11 @@ void search::check_leads_to(leads_to_check& check) {
         outcome.path.push_back(windows_[o.window]);
         std::uint32_t at = o.target;
         for (int left = prop.within; left > 0; --left) {
+            targets.clear();
+            successors_of(at);
             for (std::size_t k = 0; k < windows_.size(); ++k) {
-                std::uint32_t target = 0;
-                if (run_goes_on(at, k, target) && longest[target] != unknown &&
+                const std::uint32_t target = targets[k];
+                if (target != no_index && longest[target] != unknown &&
                     longest[target] >= left - 1) {
                     outcome.path.push_back(windows_[k]);
                     at = target;
