@@ -160,8 +160,8 @@ bool write_path_scenario(const char* path, const std::vector<key_window>& window
     for (const key_window& w : windows) {
         with_keys += w.keys[0] != 0 ? 1 : 0;
     }
-    std::fprintf(file, "# %s of %s:\n#   %s\n",
-                 witness ? "The shortest witness" : "A shortest counterexample to", p.name.c_str(),
+    std::fprintf(file, "# %s %s:\n#   %s\n",
+                 witness ? "The shortest witness of" : "A shortest counterexample to", p.name.c_str(),
                  p.text.c_str());
     std::fprintf(file,
                  "# %zu cycles from the start, %zu of them with keys. Run it with\n"
