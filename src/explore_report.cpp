@@ -83,6 +83,7 @@ std::string path_file(const char* counterexample, const property& p) {
 }
 
 std::uint64_t peak_memory_bytes(const explore_result& result);
+std::uint64_t default_memory_limit();
 
 void print_figures(const explore_result& r) {
     const double rate = r.seconds > 0 ? static_cast<double>(r.states) / r.seconds / 1e6 : 0;
@@ -121,9 +122,23 @@ void trace_path(const char* path, const std::vector<key_window>& windows, step_f
 
 #if defined(__unix__)
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace {
+// Three quarters of the machine's memory, so that a search too big for it stops rather than
+// swaps; no limit where the size is not known.
+std::uint64_t default_memory_limit() {
+#if defined(__unix__)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4 * 3;
+    }
+#endif
+    return 0;
+}
+
 std::uint64_t peak_memory_bytes(const explore_result& result) {
 #if defined(__unix__)
     rusage usage{};
@@ -161,8 +176,8 @@ bool write_path_scenario(const char* path, const std::vector<key_window>& window
         with_keys += w.keys[0] != 0 ? 1 : 0;
     }
     std::fprintf(file, "# %s %s:\n#   %s\n",
-                 witness ? "The shortest witness of" : "A shortest counterexample to", p.name.c_str(),
-                 p.text.c_str());
+                 witness ? "The shortest witness of" : "A shortest counterexample to",
+                 p.name.c_str(), p.text.c_str());
     std::fprintf(file,
                  "# %zu cycles from the start, %zu of them with keys. Run it with\n"
                  "#   doorlock --scenario %s\n",
@@ -266,6 +281,9 @@ int run_exploration(const explore_request& request) {
         !parse_count(request.max_memory, options.max_memory, true)) {
         std::fprintf(stderr, "doorlock: --max-memory wants a size such as 1500M or 4G\n");
         return explore_rejected;
+    }
+    if (request.max_memory == nullptr) {
+        options.max_memory = default_memory_limit();
     }
     std::vector<property> properties = parse_builtin_properties();
     if (request.properties != nullptr && !read_property_file(request.properties, properties)) {
