@@ -1,5 +1,7 @@
 #include "explore_report.h"
 
+#include "explore_arcs.h"
+#include "scenario_runner.h"
 #include "vcd_trace.h"
 
 #include <cerrno>
@@ -353,6 +355,22 @@ int run_exploration(const explore_request& request) {
         }
     }
     print_figures(result);
+    if (request.diagrams != nullptr) {
+        std::uint64_t ran = result.arcs;
+        if (request.coverage_scenario != nullptr) {
+            arc_coverage coverage;
+            const loop_observer observer{&coverage, nullptr,
+                                         [](void* c, const loop_state& loop, std::uint32_t) {
+                                             cover_cycle(*static_cast<arc_coverage*>(c), loop);
+                                         }};
+            if (run_scenario({request.coverage_scenario, false, false, &observer}) !=
+                scenario_holds) {
+                files_good = false;
+            }
+            ran = coverage.ran;
+        }
+        files_good = write_diagrams(request.diagrams, result.arcs, ran) && files_good;
+    }
     if (!complete) {
         std::printf("search incomplete: %s\n", result.problem.c_str());
     }

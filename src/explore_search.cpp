@@ -1,5 +1,6 @@
 #include "explore_search.h"
 
+#include "explore_arcs.h"
 #include "explore_table.h"
 
 #include <chrono>
@@ -132,6 +133,7 @@ class search {
     std::vector<successor> successors_;
     std::vector<std::uint8_t> obliges_; // by window and active leads-to: the step is a P without Q
     explore_result result_;
+    std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_progress_ = started_;
     bool progress_shown_ = false;
@@ -301,6 +303,9 @@ void search::expand(std::uint32_t index) {
         ++result_.transitions;
         next.merged = next.after;
         merge_counters(next.merged);
+        if (result_.arcs != all_arcs_) {
+            result_.arcs |= arcs_of_step(before, signals, next.after);
+        }
         observe(next.merged, signals, seen_);
         check(active_, index, k);
         for (std::size_t c = 0; c < active_leads_.size(); ++c) {

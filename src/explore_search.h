@@ -39,6 +39,7 @@ struct explore_result {
     std::uint64_t merge_checks = 0;
     double seconds = 0;
     std::uint64_t held_bytes = 0;           // the largest the search's own tables were
+    std::uint64_t arcs = 0;                 // the controllers' arcs the search ran, one bit an arc
     std::vector<property_outcome> outcomes; // one per property, in order
 };
 

@@ -286,6 +286,12 @@ void keep_signals(void* context, const loop_state& loop) {
 
 } // namespace
 
+step_signals signals_of(const loop_state& loop) {
+    step_signals signals;
+    keep_signals(&signals, loop);
+    return signals;
+}
+
 lock_values step_window(loop_state& loop, step_function step, key_window window,
                         step_signals& signals, pw_code* own_code) {
     apply_window(loop, window);

@@ -97,6 +97,9 @@ void apply_window(loop_state& loop, key_window window);
 lock_values step_window(loop_state& loop, step_function step, key_window window,
                         step_signals& signals, pw_code* own_code);
 
+// The step's one-cycle values as the loop holds them before the end-of-cycle clear.
+step_signals signals_of(const loop_state& loop);
+
 // Creates the loop's signal set as the first cycle would, with nothing decoded.
 void create_signal_set(loop_state& loop);
 

@@ -2,6 +2,7 @@
 
 #include "UI.h"
 #include "determine_signal.h"
+#include "explore_arcs.h"
 #include "explore_report.h"
 #include "platform.h"
 #include "scenario_recording.h"
@@ -21,10 +22,11 @@ namespace {
 
 constexpr const char* usage_text =
     "Usage: doorlock [--states] [--record FILE] [--trace FILE]\n"
-    "       doorlock --scenario FILE [--screen] [--states] [--trace FILE]\n"
+    "       doorlock --scenario FILE [--screen] [--states] [--trace FILE] [--coverage]\n"
     "       doorlock --explore [--properties FILE] [--digits DIGITS] [--single-keys]\n"
     "                [--counterexample FILE|DIR/] [--trace FILE] [--check-merges]\n"
-    "                [--max-states N] [--max-memory SIZE]\n"
+    "                [--max-states N] [--max-memory SIZE] [--diagrams DIR [--coverage\n"
+    "                --scenario FILE]]\n"
     "       doorlock --explore --list\n"
     "       doorlock --help | --version\n"
     "\n"
@@ -48,6 +50,8 @@ constexpr const char* usage_text =
     "  --scenario FILE  run the steps of FILE headless on a virtual clock and check its\n"
     "                   expectations; nothing is drawn\n"
     "  --screen         with --scenario: print the final screen as text after the run\n"
+    "  --coverage       with --scenario: which arcs of each controller (state to state, with\n"
+    "                   its cause) the scenario ran, and the missing ones\n"
     "  --record FILE    write the session to FILE as a scenario that reproduces it\n"
     "  --trace FILE     write every cycle's states, counters and signals to FILE as a Value\n"
     "                   Change Dump (VCD) for a waveform viewer\n"
@@ -94,6 +98,9 @@ constexpr const char* usage_text =
     "                          property, witnesses of reachable ones too\n"
     "  --trace FILE            the same path as a trace\n"
     "  --max-states N, --max-memory SIZE (such as 1500M or 4G): stop there\n"
+    "  --diagrams DIR          one Graphviz file a controller: its states and the arcs the\n"
+    "                          search reached; with --coverage --scenario FILE, the arcs\n"
+    "                          FILE did not run dashed\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
@@ -108,6 +115,7 @@ constexpr const char* usage_text =
 struct session_observers {
     vcd_trace* trace;
     session_recording* recording;
+    arc_coverage* coverage = nullptr;
 };
 
 void observe_key(void* context, const loop_state& /*loop*/, int key) {
@@ -124,6 +132,9 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
     if (observers->recording != nullptr) {
         recording_cycle(*observers->recording);
+    }
+    if (observers->coverage != nullptr) {
+        cover_cycle(*observers->coverage, loop);
     }
 }
 
@@ -197,9 +208,17 @@ int scenario(const command_line& line) {
     if (!open_files(line, trace, recording, observers)) {
         return scenario_rejected;
     }
+    arc_coverage coverage;
+    if (line.coverage) {
+        observers.coverage = &coverage;
+    }
     const loop_observer observer{&observers, observe_key, observe_cycle};
-    const int status = run_scenario({line.scenario, line.print_screen, line.show_states,
-                                     observers.trace ? &observer : nullptr});
+    const bool observed = observers.trace != nullptr || observers.coverage != nullptr;
+    const int status = run_scenario(
+        {line.scenario, line.print_screen, line.show_states, observed ? &observer : nullptr});
+    if (line.coverage && status == scenario_holds) {
+        std::fputs(coverage_report(coverage.ran).c_str(), stdout);
+    }
     return close_files(observers) || status != scenario_holds ? status : scenario_rejected;
 }
 
@@ -214,6 +233,8 @@ int explore(const command_line& line) {
     request.single_keys = line.single_keys;
     request.check_merges = line.check_merges;
     request.list = line.list;
+    request.diagrams = line.diagrams;
+    request.coverage_scenario = line.coverage ? line.scenario : nullptr;
     try {
         return run_exploration(request);
     } catch (const std::bad_alloc&) {
@@ -255,6 +276,7 @@ command_line parse_command_line(int argc, char** argv) {
                             : std::strcmp(arg, "--counterexample") == 0 ? &line.counterexample
                             : std::strcmp(arg, "--max-states") == 0     ? &line.max_states
                             : std::strcmp(arg, "--max-memory") == 0     ? &line.max_memory
+                            : std::strcmp(arg, "--diagrams") == 0       ? &line.diagrams
                                                                         : nullptr;
         if (file != nullptr) {
             if (i + 1 >= argc) {
@@ -269,6 +291,8 @@ command_line parse_command_line(int argc, char** argv) {
             line.single_keys = true;
         } else if (std::strcmp(arg, "--check-merges") == 0) {
             line.check_merges = true;
+        } else if (std::strcmp(arg, "--coverage") == 0) {
+            line.coverage = true;
         } else if (std::strcmp(arg, "--list") == 0) {
             line.list = true;
         } else if (std::strcmp(arg, "--screen") == 0) {
@@ -289,21 +313,25 @@ command_line parse_command_line(int argc, char** argv) {
                                : line.single_keys               ? "--single-keys"
                                : line.check_merges              ? "--check-merges"
                                : line.list                      ? "--list"
+                               : line.diagrams != nullptr       ? "--diagrams"
                                                                 : nullptr;
     if (help || version) {
         line.mode = help ? run_mode::help : run_mode::version;
     } else if (line.explore) {
         line.mode = run_mode::explore;
-        const char* other = line.scenario != nullptr ? "--scenario"
-                            : line.record != nullptr ? "--record"
-                            : line.show_states       ? "--states"
-                            : line.print_screen      ? "--screen"
-                                                     : nullptr;
+        const char* other = line.scenario != nullptr && line.diagrams == nullptr ? "--scenario"
+                            : line.coverage != (line.scenario != nullptr)        ? "--coverage"
+                            : line.record != nullptr                             ? "--record"
+                            : line.show_states                                   ? "--states"
+                            : line.print_screen                                  ? "--screen"
+                                                                                 : nullptr;
         if (other != nullptr) {
             return bad_usage(line, "does not go with --explore", other);
         }
     } else if (explore_only != nullptr) {
         return bad_usage(line, "goes with --explore", explore_only);
+    } else if (line.coverage && line.scenario == nullptr) {
+        return bad_usage(line, "goes with --scenario", "--coverage");
     } else if (line.scenario != nullptr) {
         line.mode = run_mode::scenario;
         if (line.record != nullptr) {

@@ -21,6 +21,8 @@ struct command_line {
     bool single_keys = false;             // --single-keys
     bool check_merges = false;            // --check-merges
     bool list = false;                    // --list
+    const char* diagrams = nullptr;       // --diagrams DIR
+    bool coverage = false;                // --coverage
     const char* problem = nullptr;        // what is wrong with the arguments
     const char* argument = nullptr;       // the argument it concerns
 };

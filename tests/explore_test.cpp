@@ -2,6 +2,7 @@
 // properties must find with the shortest path (a counterexample that replays on the faulty step and
 // fails on the real one), and the real step holding every built-in property.
 #include "Lock_Controller.h"
+#include "explore_arcs.h"
 #include "explore_report.h"
 #include "explore_search.h"
 #include "scenario_runner.h"
@@ -239,5 +240,31 @@ TEST_F(Exploration, ALeadsToOneCycleTooShortFailsAfterItsWholeWindow) {
     // Four digits, the door closed as the fifth cycle registers, then 300 cycles without the lock.
     EXPECT_EQ(result.outcomes[0].path.size(), 305u);
 }
+
+#if !defined(DOORLOCK_NO_EXAMPLES)
+// Together the examples run every arc of every controller, so that an arc a change adds shows up
+// here until an example runs it.
+TEST(ExampleCoverage, TheExamplesRunEveryArcOfEveryController) {
+    arc_coverage total;
+    int examples = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(DOORLOCK_EXAMPLES)) {
+        if (entry.path().extension() != ".scn") {
+            continue;
+        }
+        arc_coverage coverage;
+        const loop_observer observer{&coverage, nullptr,
+                                     [](void* c, const loop_state& loop, std::uint32_t) {
+                                         cover_cycle(*static_cast<arc_coverage*>(c), loop);
+                                     }};
+        const std::string path = entry.path().string();
+        ASSERT_EQ(run_scenario({path.c_str(), false, false, &observer}), scenario_holds) << path;
+        total.ran |= coverage.ran;
+        ++examples;
+    }
+    EXPECT_GT(examples, 0);
+    const std::uint64_t every = (std::uint64_t{1} << controller_arcs().size()) - 1;
+    EXPECT_EQ(coverage_report(total.ran), coverage_report(every));
+}
+#endif
 
 } // namespace
