@@ -1,7 +1,7 @@
 #include "explore_search.h"
 
 #include "explore_arcs.h"
-#include "explore_table.h"
+#include "explore_search_object.h"
 
 #include <chrono>
 #include <cstdio>
@@ -12,134 +12,7 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-// The first step of the search into each state where a leads-to's P holds without its Q.
-struct obligation {
-    std::uint32_t target;
-    std::uint32_t from;
-    std::uint8_t window;
-};
-
-struct leads_to_check {
-    std::size_t property;
-    std::vector<obligation> obligations; // in the order the search met them: shortest first
-    std::vector<bool> recorded;          // by state: an obligation into it is recorded
-};
-
-// A property is checked in parts: a never's disjuncts and an always's conjuncts one by one, each
-// skipped for every step from a state that its guard rules out.
-struct part_check {
-    std::size_t property;
-    expression part;
-    expression guard; // values before the step that the part needs; empty: none
-};
-
-class search {
-  public:
-    search(const explore_options& options, const std::vector<property>& properties)
-        : options_(options), properties_(properties),
-          windows_(window_alphabet(options.digits, options.pairs)) {
-        result_.outcomes.resize(properties.size());
-        for (std::size_t i = 0; i < properties.size(); ++i) {
-            if (properties[i].kind == property_kind::leads_to) {
-                leads_to_.push_back({i, {}, {}});
-            }
-            if (properties[i].kind == property_kind::reachable) {
-                result_.outcomes[i].holds = false;
-            }
-            const property& p = properties[i];
-            guards_.push_back(p.kind == property_kind::never || p.kind == property_kind::leads_to
-                                  ? guard_before(p.holds)
-                                  : expression{});
-            if (p.kind != property_kind::leads_to) {
-                const auto joint = p.kind == property_kind::never ? expression_node::kind::either
-                                   : p.kind == property_kind::always
-                                       ? expression_node::kind::both
-                                       : expression_node::kind::compare; // reachable: whole
-                for (expression& part : parts_of(p.holds, joint)) {
-                    expression guard =
-                        p.kind == property_kind::never ? guard_before(part) : expression{};
-                    const bool on_step = part.reads_step;
-                    (on_step ? on_steps_ : on_states_)
-                        .push_back({i, std::move(part), std::move(guard)});
-                }
-            }
-        }
-        create_signal_set(loop_);
-        successors_.resize(windows_.size());
-        obliges_.resize(windows_.size() * leads_to_.size());
-    }
-    ~search() {
-        loop_.signals->control->buffer->registered = nullptr;
-        release_signals(loop_.signals);
-    }
-    search(const search&) = delete;
-    search& operator=(const search&) = delete;
-
-    explore_result run();
-
-  private:
-    bool add_start();
-    void expand(std::uint32_t index);
-    static const part_check& part(const part_check& c) { return c; }
-    static const part_check& part(const part_check* c) { return *c; }
-    void decide(std::size_t p, std::uint32_t index, std::size_t k);
-    bool undecided(std::size_t p) const;
-    template <typename Parts> void check(const Parts& which, std::uint32_t index, std::size_t k);
-    bool check_merge(const lock_values& unmerged, const lock_values& canonical,
-                     const int mapping[10]);
-    packed_state canonical_of(lock_values values, int mapping[10]);
-    bool room_for_one_more();
-    void check_leads_to(leads_to_check& check);
-    std::vector<key_window> path_to(std::uint32_t index) const;
-    lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
-    void fail(const std::string& problem) {
-        if (result_.status != explore_status::failed) {
-            result_.status = explore_status::failed;
-            result_.problem = problem;
-        }
-    }
-    void show_progress(bool last);
-    std::uint64_t held_bytes() const;
-
-    const explore_options& options_;
-    const std::vector<property>& properties_;
-    std::vector<key_window> windows_;
-    loop_state loop_;
-    pw_code own_code_{};
-    state_table table_;
-    std::vector<std::uint64_t> low_;
-    std::vector<std::uint32_t> high_;
-    std::vector<std::uint32_t> parent_;
-    std::vector<std::uint8_t> window_;
-    std::vector<std::uint32_t> level_start_;
-    std::vector<leads_to_check> leads_to_;
-    std::vector<part_check> on_steps_;      // parts that read the step
-    std::vector<part_check> on_states_;     // parts of the state alone: checked once per state
-    std::vector<const part_check*> active_; // of on_steps_, those the state being expanded allows
-    std::vector<expression> guards_;        // by property: what the state before must allow
-    std::vector<leads_to_check*> active_leads_;
-    observation seen_{};
-    // One state's successors, one a window.
-    struct successor {
-        lock_values after;     // as stepped
-        lock_values merged;    // the counters merged
-        lock_values canonical; // and the digits relabelled
-        packed_state packed;
-        std::uint64_t hash;
-        int mapping[10];
-    };
-    std::vector<successor> successors_;
-    std::vector<std::uint8_t> obliges_; // by window and active leads-to: the step is a P without Q
-    explore_result result_;
-    std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_progress_ = started_;
-    bool progress_shown_ = false;
-};
-
-packed_state search::canonical_of(lock_values values, int mapping[10]) {
+packed_state explorer::canonical_of(lock_values values, int mapping[10]) {
     merge_counters(values);
     if (options_.relabel) {
         relabel_digits(values, options_.digits, mapping);
@@ -155,14 +28,14 @@ packed_state search::canonical_of(lock_values values, int mapping[10]) {
     return packed;
 }
 
-std::uint64_t search::held_bytes() const {
+std::uint64_t explorer::held_bytes() const {
     return table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
            high_.capacity() * sizeof(std::uint32_t) + parent_.capacity() * sizeof(std::uint32_t) +
            window_.capacity();
 }
 
 // Whether one more state fits the limits; grows the tables ahead of need.
-bool search::room_for_one_more() {
+bool explorer::room_for_one_more() {
     if (options_.max_states != 0 && low_.size() >= options_.max_states) {
         result_.status = explore_status::incomplete;
         result_.problem = "the limit of " + std::to_string(options_.max_states) +
@@ -214,7 +87,7 @@ bool search::room_for_one_more() {
     return true;
 }
 
-bool search::add_start() {
+bool explorer::add_start() {
     lock_values start = read_values(loop_);
     int mapping[10];
     const packed_state packed = canonical_of(start, mapping);
@@ -229,8 +102,8 @@ bool search::add_start() {
     return true;
 }
 
-bool search::check_merge(const lock_values& unmerged, const lock_values& canonical,
-                         const int mapping[10]) {
+bool explorer::check_merge(const lock_values& unmerged, const lock_values& canonical,
+                           const int mapping[10]) {
     ++result_.merge_checks;
     for (const key_window& w : windows_) {
         step_signals signals;
@@ -250,7 +123,7 @@ bool search::check_merge(const lock_values& unmerged, const lock_values& canonic
 }
 
 // Records a violation (or a witness) of property p by the step from `index` under window k.
-void search::decide(std::size_t p, std::uint32_t index, std::size_t k) {
+void explorer::decide(std::size_t p, std::uint32_t index, std::size_t k) {
     property_outcome& outcome = result_.outcomes[p];
     outcome.holds = properties_[p].kind == property_kind::reachable;
     outcome.path = path_to(index);
@@ -258,13 +131,13 @@ void search::decide(std::size_t p, std::uint32_t index, std::size_t k) {
 }
 
 // Whether property p is still open and its verdict can change on this step.
-bool search::undecided(std::size_t p) const {
+bool explorer::undecided(std::size_t p) const {
     const bool reachable = properties_[p].kind == property_kind::reachable;
     return result_.outcomes[p].holds != reachable;
 }
 
 template <typename Parts>
-void search::check(const Parts& which, std::uint32_t index, std::size_t k) {
+void explorer::check(const Parts& which, std::uint32_t index, std::size_t k) {
     for (const auto& entry : which) {
         const part_check& c = part(entry);
         if (!undecided(c.property)) {
@@ -277,7 +150,7 @@ void search::check(const Parts& which, std::uint32_t index, std::size_t k) {
     }
 }
 
-void search::expand(std::uint32_t index) {
+void explorer::expand(std::uint32_t index) {
     const lock_values before = stored(index);
     observe_before(before, seen_);
     active_.clear();
@@ -369,7 +242,7 @@ void search::expand(std::uint32_t index) {
     }
 }
 
-std::vector<key_window> search::path_to(std::uint32_t index) const {
+std::vector<key_window> explorer::path_to(std::uint32_t index) const {
     std::vector<key_window> path;
     for (std::uint32_t at = index; parent_[at] != no_index; at = parent_[at]) {
         path.push_back(windows_[window_[at]]);
@@ -377,7 +250,7 @@ std::vector<key_window> search::path_to(std::uint32_t index) const {
     return {path.rbegin(), path.rend()};
 }
 
-void search::show_progress(bool last) {
+void explorer::show_progress(bool last) {
 #if defined(__unix__)
     if (!options_.progress || isatty(2) == 0) {
         return;
@@ -403,126 +276,7 @@ void search::show_progress(bool last) {
                  last ? "\n" : "   ");
 }
 
-// The longest run of steps from each state on which neither Q nor R holds, up to N + 1 (a run
-// that can go on for ever counts as N + 1), found depth first over the reachable states.
-void search::check_leads_to(leads_to_check& check) {
-    const property& prop = properties_[check.property];
-    property_outcome& outcome = result_.outcomes[check.property];
-    const auto cap = static_cast<std::uint16_t>(prop.within + 1);
-    constexpr std::uint16_t unknown = 0xFFFF;
-    constexpr std::uint16_t on_stack = 0xFFFE;
-    std::vector<std::uint16_t> longest(low_.size(), unknown);
-    struct frame {
-        std::uint32_t state;
-        std::uint32_t next; // the next of its successors in `targets` to follow
-        std::uint32_t end;  // past its last successor there
-        std::uint16_t best;
-    };
-    std::vector<frame> stack;
-    std::vector<std::uint32_t> targets; // the successors of the states on the stack, in order
-    struct pending {
-        packed_state packed;
-        std::uint64_t hash;
-        bool goes_on;
-    };
-    std::vector<pending> found(windows_.size());
-    // Appends to `targets` the successor of `state` under each window, or no_index where Q or R
-    // holds after the step (the run stops there) or the state lies beyond a bounded search.
-    const auto successors_of = [&](std::uint32_t state) {
-        const lock_values before = stored(state);
-        observation seen{};
-        observe_before(before, seen);
-        for (std::size_t k = 0; k < windows_.size(); ++k) {
-            step_signals signals;
-            load_values(loop_, before, &own_code_);
-            lock_values after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
-            merge_counters(after);
-            observe(after, signals, seen);
-            pending& p = found[k];
-            p.goes_on =
-                !evaluate(prop.target, seen) && !(prop.has_excuse && evaluate(prop.excuse, seen));
-            if (p.goes_on) {
-                int mapping[10];
-                if (options_.relabel) {
-                    relabel_digits(after, options_.digits, mapping);
-                }
-                pack(after, p.packed);
-                p.hash = state_table::hash(p.packed);
-                table_.prefetch(p.hash);
-            }
-        }
-        for (const pending& p : found) {
-            targets.push_back(p.goes_on ? table_.find(p.packed, p.hash) : no_index);
-        }
-    };
-    const auto push = [&](std::uint32_t state) {
-        longest[state] = on_stack;
-        const auto start = static_cast<std::uint32_t>(targets.size());
-        successors_of(state);
-        stack.push_back({state, start, static_cast<std::uint32_t>(targets.size()), 0});
-    };
-    const auto longest_from = [&](std::uint32_t root) {
-        if (longest[root] != unknown) {
-            return longest[root];
-        }
-        push(root);
-        while (!stack.empty()) {
-            frame& top = stack.back();
-            if (top.next < top.end && top.best < cap) {
-                const std::uint32_t target = targets[top.next++];
-                if (target == no_index) {
-                    continue;
-                }
-                const std::uint16_t known = longest[target];
-                if (known == unknown) {
-                    push(target);
-                } else {
-                    const int through = known == on_stack ? cap : known + 1;
-                    top.best = static_cast<std::uint16_t>(
-                        std::max<int>(top.best, std::min<int>(cap, through)));
-                }
-                continue;
-            }
-            const frame done = top;
-            longest[done.state] = done.best;
-            stack.pop_back();
-            targets.resize(done.end - windows_.size());
-            if (!stack.empty()) {
-                frame& parent = stack.back();
-                parent.best = static_cast<std::uint16_t>(
-                    std::max<int>(parent.best, std::min<int>(cap, done.best + 1)));
-            }
-        }
-        return longest[root];
-    };
-    for (const obligation& o : check.obligations) {
-        ++outcome.states;
-        if (longest_from(o.target) < prop.within) {
-            continue;
-        }
-        // The run: the shortest way to the P state, then N steps on which Q never holds.
-        outcome.holds = false;
-        outcome.path = path_to(o.from);
-        outcome.path.push_back(windows_[o.window]);
-        std::uint32_t at = o.target;
-        for (int left = prop.within; left > 0; --left) {
-            targets.clear();
-            successors_of(at);
-            for (std::size_t k = 0; k < windows_.size(); ++k) {
-                const std::uint32_t target = targets[k];
-                if (target != no_index && longest[target] != unknown &&
-                    longest[target] >= left - 1) {
-                    outcome.path.push_back(windows_[k]);
-                    at = target;
-                    break;
-                }
-            }
-        }
-        return;
-    }
-}
-
-explore_result search::run() {
+explore_result explorer::run() {
     if (!add_start()) {
         return result_;
     }
@@ -562,10 +316,8 @@ explore_result search::run() {
     return result_;
 }
 
-} // namespace
-
 explore_result explore(const explore_options& options, const std::vector<property>& properties) {
-    search s(options, properties);
+    explorer s(options, properties);
     return s.run();
 }
 
