@@ -208,7 +208,7 @@ TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
     const std::vector<property> properties = parse_builtin_properties();
     explore_options options;
     options.pairs = false;
-    options.max_depth = slow_build ? 40 : 120;
+    options.max_depth = slow_build ? 25 : 120;
     const explore_result result = explore(options, properties);
     ASSERT_NE(result.status, explore_status::failed) << result.problem;
     for (std::size_t i = 0; i < properties.size(); ++i) {
@@ -219,7 +219,7 @@ TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
 TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
     explore_options options;
     options.check_every_merge = true;
-    options.max_depth = 14; // a registration, a locking and a comparison
+    options.max_depth = slow_build ? 10 : 14; // a registration, a locking (and a comparison)
     const explore_result result = explore(options, {});
     EXPECT_NE(result.status, explore_status::failed) << result.problem;
     EXPECT_GT(result.merge_checks, 1000u);
@@ -227,7 +227,7 @@ TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
     options.digits = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     options.relabel = true;
     options.pairs = false;
-    options.max_depth = 10;
+    options.max_depth = slow_build ? 6 : 10;
     const explore_result relabelled = explore(options, {});
     EXPECT_NE(relabelled.status, explore_status::failed) << relabelled.problem;
 }
