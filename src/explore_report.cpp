@@ -8,7 +8,35 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__unix__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+// Three quarters of the machine's memory, so that a search too big for it stops rather than
+// swaps; no limit where the size is not known.
+std::uint64_t default_memory_limit() {
+#if defined(__unix__)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4 * 3;
+    }
+#endif
+    return 0;
+}
+
+std::uint64_t peak_memory_bytes(const explore_result& result) {
+#if defined(__unix__)
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024; // kilobytes on Linux
+    }
+#endif
+    return result.held_bytes;
+}
 
 // 1234567 as "1,234,567".
 std::string grouped(std::uint64_t n) {
@@ -53,8 +81,11 @@ bool parse_count(const char* text, std::uint64_t& value, bool sizes) {
                                    : *c == 'M' ? 1ull << 20
                                    : *c == 'G' ? 1ull << 30
                                                : 0;
+        if (unit == 0 || value > ~0ull / unit) {
+            return false;
+        }
         value *= unit;
-        return unit != 0 && value != 0;
+        return value != 0;
     }
     return *c == '\0' && value != 0;
 }
@@ -83,9 +114,6 @@ std::string path_file(const char* counterexample, const property& p) {
     }
     return target + name + ".scn";
 }
-
-std::uint64_t peak_memory_bytes(const explore_result& result);
-std::uint64_t default_memory_limit();
 
 void print_figures(const explore_result& r) {
     const double rate = r.seconds > 0 ? static_cast<double>(r.states) / r.seconds / 1e6 : 0;
@@ -120,36 +148,6 @@ void trace_path(const char* path, const std::vector<key_window>& windows, step_f
     written = trace_close(trace);
 }
 
-} // namespace
-
-#if defined(__unix__)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
-namespace {
-// Three quarters of the machine's memory, so that a search too big for it stops rather than
-// swaps; no limit where the size is not known.
-std::uint64_t default_memory_limit() {
-#if defined(__unix__)
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0) {
-        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4 * 3;
-    }
-#endif
-    return 0;
-}
-
-std::uint64_t peak_memory_bytes(const explore_result& result) {
-#if defined(__unix__)
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) == 0) {
-        return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024; // kilobytes on Linux
-    }
-#endif
-    return result.held_bytes;
-}
 } // namespace
 
 lock_values replay_path(const std::vector<key_window>& windows, step_function step,
