@@ -83,8 +83,11 @@ const std::vector<builtin_property>& builtin_properties() {
         {"the-light-goes-off-only-with-the-cover-or-after-1000-cycles-with-a-code",
          "never was light_state=1 and light_state=0 and cover_closed=0 and (registered=none or "
          "was light_timer<999)"},
+        // An opened cover switches on a light that is off; one that is on keeps counting (its
+        // count can end in the very cycle of the opening).
         {"closing-the-cover-puts-the-light-off-opening-puts-it-on",
-         "never (cover_closed=1 and light_state=1) or (cover_opened=1 and light_state=0)"},
+         "never (cover_closed=1 and light_state=1) or (cover_opened=1 and was light_state=0 and "
+         "light_state=0)"},
         {"the-backlight-follows-the-light", "always backlight=light_state"},
         {"with-a-code-the-light-goes-off-1000-cycles-after-its-last-start",
          "light_state=1 and light_timer=0 and registered!=none leads-to light_state=0 within "
