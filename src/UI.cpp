@@ -172,7 +172,8 @@ void show_controller_states(const loop_state& loop) {
                    loop.sound_timer, loop.sound_code);
     put_state_line(states_row + 3, "light %u %-10s timer %4d   backlight %u", loop.light_state,
                    state_name(loop.light_state, {"off", "on"}), loop.light_timer, loop.backlight);
-    put_state_line(states_row + 4, "cycle %u", loop.cycle_number);
+    put_state_line(states_row + 4, "cycle %llu",
+                   static_cast<unsigned long long>(loop.cycle_number));
 }
 
 void num_pad_ui(int digit, sensor_input cover_input, std::uint8_t backlight) {

@@ -106,7 +106,7 @@ struct loop_state {
     signal_set* signals = nullptr;
     std::uint8_t sound_code = 0;    // the latest cycle's sound
     bool show_states = false;       // draw the live view of the controllers below the screen
-    std::uint32_t cycle_number = 0; // cycles run
+    std::uint64_t cycle_number = 0; // cycles run
     const struct loop_observer* observer = nullptr; // told of every key and cycle, when set
     step_function step = step_cycle; // what run_cycle steps the lock with (a test may wrap it)
 };

@@ -1,6 +1,8 @@
 #include "explore_report.h"
 
 #include "explore_arcs.h"
+#include "output_files.h"
+#include "scenario_parse.h"
 #include "scenario_runner.h"
 #include "vcd_trace.h"
 
@@ -126,10 +128,12 @@ void print_figures(const explore_result& r) {
 void trace_path(const char* path, const std::vector<key_window>& windows, step_function step,
                 bool& written) {
     vcd_trace trace{};
-    written = trace_open(trace, path);
+    output_file file{path, "trace", nullptr};
+    written = open_output_files(&file, 1);
     if (!written) {
         return;
     }
+    trace_open(trace, file.file);
     struct traced {
         vcd_trace* trace;
         std::uint32_t tick;
@@ -149,6 +153,16 @@ void trace_path(const char* path, const std::vector<key_window>& windows, step_f
 }
 
 } // namespace
+
+int run_scenario_file(const char* path, const loop_observer* observer, step_function step) {
+    scenario_steps steps;
+    if (!read_scenario(path, steps)) {
+        return scenario_rejected;
+    }
+    scenario_run run{path, false, false, observer, false, 0};
+    run.step = step;
+    return run_scenario(run, steps);
+}
 
 lock_values replay_path(const std::vector<key_window>& windows, step_function step,
                         step_signals& last, std::uint32_t& cycles) {
@@ -361,7 +375,7 @@ int run_exploration(const explore_request& request) {
                                          [](void* c, const loop_state& loop, std::uint32_t) {
                                              cover_cycle(*static_cast<arc_coverage*>(c), loop);
                                          }};
-            if (run_scenario({request.coverage_scenario, false, false, &observer}) !=
+            if (run_scenario_file(request.coverage_scenario, &observer, step_cycle) !=
                 scenario_holds) {
                 files_good = false;
             }

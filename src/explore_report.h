@@ -37,6 +37,10 @@ int run_exploration(const explore_request& request);
 bool write_path_scenario(const char* path, const std::vector<key_window>& windows,
                          const property& violated, bool witness, step_function step);
 
+// Reads and runs the scenario file headless on `step`, with `observer` told of every cycle;
+// returns the scenario's exit status.
+int run_scenario_file(const char* path, const loop_observer* observer, step_function step);
+
 // Replays the path on a fresh loop with `step` and returns the values it ends in, with the last
 // step's signals and sound.
 lock_values replay_path(const std::vector<key_window>& windows, step_function step,

@@ -4,7 +4,9 @@
 #include "determine_signal.h"
 #include "explore_arcs.h"
 #include "explore_report.h"
+#include "output_files.h"
 #include "platform.h"
+#include "scenario_parse.h"
 #include "scenario_recording.h"
 #include "scenario_runner.h"
 #include "vcd_trace.h"
@@ -13,6 +15,12 @@
 #include <cstring>
 #include <exception>
 #include <new>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifndef DOORLOCK_VERSION
 #define DOORLOCK_VERSION "0"
@@ -71,7 +79,11 @@ constexpr const char* usage_text =
     "                        sound cycle door cover (1 closed, 0 open) registered entered\n"
     "                        (digits, or none)\n"
     "KEYS are the characters typed; <esc>, <space>, <hash>, <quote>, <lt>, <left>, <f2>, <0x07>\n"
-    "and the like name other keys.\n"
+    "and the like name other keys. Lines hold at most 4096 bytes, files at most 64 MiB.\n"
+    "\n"
+    "The recording is written line by line, the trace at least once a second; both are completed\n"
+    "at Q and when a signal ends the run. They are created only once the run starts; two options\n"
+    "that name one file, or --record or --trace given twice, are refused.\n"
     "\n"
     "Exploration (--explore): breadth first from the start to the fixpoint, on the same step\n"
     "function the program runs. A step is one cycle after one polling window of the alphabet:\n"
@@ -138,20 +150,20 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
 }
 
-// Opens the trace and the recording that the command line asks for; false, with the reason on
-// stderr, when one cannot be written.
+// Opens the trace and the recording that the command line asks for, both or neither; false,
+// with the reason on stderr, when one cannot be written.
 bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
                 session_observers& observers) {
-    if (line.trace != nullptr) {
-        if (!trace_open(trace, line.trace)) {
-            return false;
-        }
+    output_file files[] = {{line.trace, "trace", nullptr}, {line.record, "recording", nullptr}};
+    if (!open_output_files(files, 2)) {
+        return false;
+    }
+    if (files[0].file != nullptr) {
+        trace_open(trace, files[0].file);
         observers.trace = &trace;
     }
-    if (line.record != nullptr) {
-        if (!recording_open(recording, line.record)) {
-            return false;
-        }
+    if (files[1].file != nullptr) {
+        recording_open(recording, files[1].file);
         observers.recording = &recording;
     }
     return true;
@@ -176,7 +188,6 @@ int simulate(const command_line& line) {
     session_recording recording{};
     session_observers observers{nullptr, nullptr};
     if (!open_files(line, trace, recording, observers)) {
-        close_files(observers);
         console_close();
         return 1;
     }
@@ -195,11 +206,25 @@ int simulate(const command_line& line) {
     return console_close() && files_written ? 0 : 1;
 }
 
+// Whether a progress line on stderr would be seen by someone.
+bool standard_error_is_terminal() {
+#ifdef _WIN32
+    return _isatty(2) != 0;
+#else
+    return isatty(2) != 0;
+#endif
+}
+
 // A scenario, with a trace when one is asked for; a run that cannot be made as asked (no output,
-// no trace file) is refused like a scenario file with an error.
+// no trace file) is refused like a scenario file with an error. The trace is created once the
+// whole file has been read and found good.
 int scenario(const command_line& line) {
     if (!standard_output_open()) {
         std::fputs("doorlock: standard output is closed: the outcome cannot be told\n", stderr);
+        return scenario_rejected;
+    }
+    scenario_steps steps;
+    if (!read_scenario(line.scenario, steps)) {
         return scenario_rejected;
     }
     vcd_trace trace{};
@@ -214,8 +239,10 @@ int scenario(const command_line& line) {
     }
     const loop_observer observer{&observers, observe_key, observe_cycle};
     const bool observed = observers.trace != nullptr || observers.coverage != nullptr;
-    const int status = run_scenario(
-        {line.scenario, line.print_screen, line.show_states, observed ? &observer : nullptr});
+    const int status =
+        run_scenario({line.scenario, line.print_screen, line.show_states,
+                      observed ? &observer : nullptr, standard_error_is_terminal(), 0},
+                     steps);
     if (line.coverage && status == scenario_holds) {
         std::fputs(coverage_report(coverage.ran).c_str(), stdout);
     }
@@ -260,6 +287,24 @@ command_line bad_usage(command_line line, const char* problem, const char* argum
     return line;
 }
 
+// Refuses two options that name one file: the trace would overwrite the scenario it runs, or
+// the recording and the trace each other.
+command_line refuse_one_file_twice(command_line line) {
+    const struct {
+        const char* option;
+        const char* path;
+    } files[] = {{"--scenario", line.scenario}, {"--record", line.record}, {"--trace", line.trace}};
+    for (const auto& a : files) {
+        for (const auto& b : files) {
+            if (&a < &b && a.path != nullptr && b.path != nullptr && same_file(a.path, b.path)) {
+                line.clash = a.option;
+                return bad_usage(line, "names the same file as", b.option);
+            }
+        }
+    }
+    return line;
+}
+
 } // namespace
 
 command_line parse_command_line(int argc, char** argv) {
@@ -281,6 +326,9 @@ command_line parse_command_line(int argc, char** argv) {
         if (file != nullptr) {
             if (i + 1 >= argc) {
                 return bad_usage(line, "needs a file", arg);
+            }
+            if (*file != nullptr) {
+                return bad_usage(line, "is given twice", arg);
             }
             *file = argv[++i];
         } else if (std::strcmp(arg, "--states") == 0) {
@@ -341,7 +389,7 @@ command_line parse_command_line(int argc, char** argv) {
     } else if (line.print_screen) {
         return bad_usage(line, "goes with --scenario", "--screen");
     }
-    return line;
+    return refuse_one_file_twice(line);
 }
 
 int main(int argc, char** argv) {
@@ -351,11 +399,13 @@ int main(int argc, char** argv) {
     case run_mode::version: return print("doorlock " DOORLOCK_VERSION "\n") ? 0 : 1;
     case run_mode::bad_usage:
         if (std::strcmp(line.problem, "unknown argument") == 0) {
-            std::fprintf(stderr, "doorlock: unknown argument '%s'\n\n%s", line.argument,
-                         usage_text);
+            std::fprintf(stderr, "doorlock: unknown argument '%s'\n", line.argument);
+        } else if (line.clash != nullptr) {
+            std::fprintf(stderr, "doorlock: %s %s %s\n", line.argument, line.problem, line.clash);
         } else {
-            std::fprintf(stderr, "doorlock: %s %s\n\n%s", line.argument, line.problem, usage_text);
+            std::fprintf(stderr, "doorlock: %s %s\n", line.argument, line.problem);
         }
+        std::fputs("Try 'doorlock --help' for more information.\n", stderr);
         return 2;
     case run_mode::scenario: return scenario(line);
     case run_mode::explore: return explore(line);

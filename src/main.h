@@ -25,6 +25,7 @@ struct command_line {
     bool coverage = false;                // --coverage
     const char* problem = nullptr;        // what is wrong with the arguments
     const char* argument = nullptr;       // the argument it concerns
+    const char* clash = nullptr;          // the other option that names the same file
 };
 
 command_line parse_command_line(int argc, char** argv);

@@ -2,8 +2,9 @@
 //
 // The operations are free functions that forward to the platform in use, so that one program can
 // run on a terminal or headless: the terminal platform (platform_posix_*.cpp through ECMA-48
-// sequences, or platform_windows.cpp through kernel32 and the C runtime), or the in-memory
-// platform (platform_memory.cpp: scripted keys, a virtual clock and a screen model).
+// sequences, or platform_windows*.cpp through kernel32 and the C runtime; both paint the screen
+// model by change), or the in-memory platform (platform_memory.cpp: scripted keys, a virtual clock
+// and a screen model).
 #pragma once
 
 #include <cstddef>

@@ -17,10 +17,9 @@ constexpr int standard_output = 1;
 void handle_pending_signals();
 // Whether a signal asked the run to end (the keyboard then ends its input).
 bool ending_signal_pending();
-// Around each write of the screen: an ending signal that comes meanwhile ends the process at
-// once, since a terminal that does not read could hold the write back without end.
-void writing_begins();
-void writing_ends();
+// write(2) of the screen to standard output; once an ending signal has come nothing more is
+// written (-1 with errno ECANCELED), and a write that it finds stalled is interrupted (EINTR).
+long write_to_terminal(const char* data, std::size_t length);
 
 // ---- keyboard ----
 
@@ -59,6 +58,9 @@ const screen_model& paint_screen();
 // the error it failed with; nothing more is written then.
 bool paint_failed();
 int paint_failure();
+// The output can take nothing any more (its reader went away), found without writing: it fails
+// for good with `error`, as a write would have.
+void paint_output_gone(int error);
 
 // The terminal's content is unknown (resumed after a stop): the next flush paints everything.
 void paint_everything_again();

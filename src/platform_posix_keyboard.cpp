@@ -45,6 +45,7 @@ struct keyboard_state {
     bool partial_seen;           // the buffer ends in the start of a longer key
     std::uint32_t partial_since; // when that start was first seen
     steady::time_point zero;     // tick 0
+    int watched_output; // standard output when it is no terminal (a pipe, a socket), else -1
 };
 
 keyboard_state keys{};
@@ -88,13 +89,13 @@ bool lone_start_waiting() {
     return (available == 1 && keys.bytes[keys.start] == escape) || keys.bytes[keys.start] >= 0xC2;
 }
 
-// Waits up to `wait_ns` for standard input to become readable; the result and `ready.revents`
-// as from poll.
-int wait_for_input(pollfd& ready, long long wait_ns) {
+// Waits up to `wait_ns` for standard input (`ready[0]`) to become readable; the result and the
+// `revents` as from poll. The other descriptors report only their error and hang-up conditions.
+int wait_for_input(pollfd* ready, nfds_t count, long long wait_ns) {
 #if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
     const timespec timeout{static_cast<time_t>(wait_ns / 1000000000),
                            static_cast<long>(wait_ns % 1000000000)};
-    return ppoll(&ready, 1, &timeout, nullptr);
+    return ppoll(ready, count, &timeout, nullptr);
 #else
     // No ppoll (macOS), or this path chosen with DOORLOCK_POLL_FALLBACK so that it is built and
     // tested where ppoll exists: select, whose timeout counts microseconds, and which macOS
@@ -109,10 +110,12 @@ int wait_for_input(pollfd& ready, long long wait_ns) {
     timeval timeout{static_cast<time_t>(wait_us / 1000000),
                     static_cast<suseconds_t>(wait_us % 1000000)};
     const int result = select(standard_input + 1, &readable, nullptr, nullptr, &timeout);
-    ready.revents = static_cast<short>(result < 0 && errno == EBADF ? POLLNVAL
-                                       : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
-                                                                                           : 0);
-    return result < 0 && errno == EBADF ? 1 : result;
+    ready[0].revents =
+        static_cast<short>(result < 0 && errno == EBADF                        ? POLLNVAL
+                           : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
+                                                                               : 0);
+    const int others = count > 1 ? poll(ready + 1, count - 1, 0) : 0;
+    return (result < 0 && errno == EBADF ? 1 : result) + (others > 0 ? others : 0);
 #endif
 }
 
@@ -125,7 +128,7 @@ void fill_keyboard() {
     }
     keys.seen_empty = false;
     pollfd ready{standard_input, POLLIN, 0};
-    if (!keys.ended && wait_for_input(ready, 0) > 0 && input_readable(ready)) {
+    if (!keys.ended && wait_for_input(&ready, 1, 0) > 0 && input_readable(ready)) {
         read_input();
     }
 }
@@ -215,6 +218,8 @@ std::size_t key_press_length(const unsigned char* bytes, std::size_t length, boo
 void keyboard_open() {
     keys = keyboard_state{};
     keys.zero = steady::now();
+    // A terminal that hangs up ends the input as well; a pipe's reader can go away alone.
+    keys.watched_output = isatty(standard_output) != 0 ? -1 : standard_output;
 }
 
 bool keyboard_key_waiting() {
@@ -269,11 +274,16 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     if (deadline <= now) {
         return;
     }
-    pollfd ready{standard_input, POLLIN, 0};
+    // The output too, for its error and hang-up conditions alone: a reader that went away (the
+    // pipe's other end closed) ends the run as a failed write would, also while nothing is drawn.
+    pollfd ready[2] = {{standard_input, POLLIN, 0}, {keys.watched_output, 0, 0}};
     const int result = wait_for_input(
-        ready, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
+        ready, 2, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
     handle_pending_signals();
-    if (result > 0 && input_readable(ready)) {
+    if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) {
+        paint_output_gone((ready[1].revents & POLLERR) != 0 ? EPIPE : EIO);
+    }
+    if (result > 0 && input_readable(ready[0])) {
         read_input();
     } else if (result == 0) {
         keys.seen_empty = true;

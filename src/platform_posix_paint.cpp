@@ -1,8 +1,10 @@
 // The console operations on a POSIX terminal: they act on a screen model, and each flush paints
-// onto the terminal only the cells that differ from what it shows, with as few cursor moves and
-// colour changes as it takes, in one write. A flush that finds nothing changed writes nothing.
+// onto the terminal the runs of cells that differ from what it shows (found by screen_damage), as
+// ECMA-48 text with as few cursor moves and colour changes as it takes, in one write. A flush that
+// finds nothing changed writes nothing.
 #include "platform_posix.h"
 
+#include "screen_damage.h"
 #include "screen_model.h"
 
 #include <cerrno>
@@ -17,13 +19,9 @@
 
 namespace {
 
-// A cell whose content on the terminal is not known; no cell of the model holds it.
-constexpr char32_t unknown_character = 0xFFFFFFFF;
-constexpr screen_cell unknown_cell = {unknown_character, 0, cell_part::narrow};
-
 struct painter_state {
-    screen_model model;                             // what the program wrote
-    screen_cell shown[screen_rows][screen_columns]; // what the terminal shows
+    screen_model model; // what the program wrote
+    shown_screen shown; // what the terminal shows
     // The terminal's cursor and colours, as far as they are known.
     int column;
     int row;
@@ -32,7 +30,6 @@ struct painter_state {
     bool attribute_known;
     int cursor_visible; // -1 unknown, 0 hidden, 1 visible
     std::uint32_t bells_sent;
-    std::uint32_t unknown_rows; // rows with cells whose content on the terminal is unknown
     bool repaint_due;
     // The terminal's size and whether the screen fits.
     int needed_rows;
@@ -54,12 +51,12 @@ painter_state painter{};
 
 void write_all(const char* data, std::size_t length) {
     while (length > 0 && painter.failure == 0) {
-        writing_begins();
-        const ssize_t written = write(standard_output, data, length);
-        writing_ends();
+        const long written = write_to_terminal(data, length);
         if (written > 0) {
             data += written;
             length -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == ECANCELED) {
+            return; // the run is ending: the screen is not written any more
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && errno == EAGAIN) {
@@ -129,7 +126,7 @@ bool can_write_through(int column, std::size_t budget) {
     }
     for (int c = painter.column; c < column; ++c) {
         const screen_cell& want = painter.model.cells[painter.row][c];
-        if (!(want == painter.shown[painter.row][c]) || want.character >= 0x80 ||
+        if (!(want == painter.shown.cells[painter.row][c]) || want.character >= 0x80 ||
             want.attribute != painter.attribute) {
             return false;
         }
@@ -222,27 +219,23 @@ void emit_cursor_visibility(bool visible) {
 
 // ---- painting ----
 
-void forget_shown() {
-    for (auto& line : painter.shown) {
-        for (screen_cell& cell : line) {
-            cell = unknown_cell;
-        }
-    }
+// Nothing on the terminal is known: its cells, its cursor, its colours.
+void forget_terminal() {
+    forget_shown(painter.shown);
     painter.position_known = false;
     painter.attribute_known = false;
     painter.cursor_visible = -1;
-    painter.unknown_rows = ~0u; // every row must be compared again
 }
 
 // Clears the terminal in the console's colours (those of a cell the program never writes), which
 // then shows only blanks.
 void clear_terminal() {
-    forget_shown();
+    forget_terminal();
     const std::uint16_t background =
         painter.model.cells[screen_rows - 1][screen_columns - 1].attribute;
     emit_attribute(background);
     emit("\x1b[2J");
-    for (auto& line : painter.shown) {
+    for (auto& line : painter.shown.cells) {
         for (screen_cell& cell : line) {
             cell = {U' ', background, cell_part::narrow};
         }
@@ -255,7 +248,7 @@ void clear_terminal() {
 bool paint_cell(int column, int row) {
     const screen_cell& want = painter.model.cells[row][column];
     const int width = want.part == cell_part::wide_left ? 2 : 1;
-    screen_cell* shown = painter.shown[row];
+    screen_cell* shown = painter.shown.cells[row];
     bool behind = false;
     if (shown[column].part == cell_part::wide_right && column > 0) {
         shown[column - 1] = unknown_cell;
@@ -283,14 +276,12 @@ bool paint_cell(int column, int row) {
 bool paint_row(int row) {
     bool behind = false;
     const screen_cell* want = painter.model.cells[row];
-    const screen_cell* shown = painter.shown[row];
-    for (int c = 0; c < screen_columns;) {
-        const bool wide = want[c].part == cell_part::wide_left && c + 1 < screen_columns;
-        const bool differs = !(want[c] == shown[c]) || (wide && !(want[c + 1] == shown[c + 1]));
-        if (differs && want[c].part != cell_part::wide_right) {
+    cell_run run{};
+    for (int from = 0; next_damage(painter.model, painter.shown, row, from, run); from = run.end) {
+        for (int c = run.first; c < run.end;) {
             behind = paint_cell(c, row) || behind;
+            c += want[c].part == cell_part::wide_left && c + 1 < screen_columns ? 2 : 1;
         }
-        c += wide ? 2 : 1;
     }
     return behind;
 }
@@ -304,7 +295,7 @@ void paint_size_line() {
     if (length > static_cast<std::size_t>(painter.terminal_columns)) {
         length = static_cast<std::size_t>(painter.terminal_columns);
     }
-    forget_shown();
+    forget_terminal();
     emit("\x1b[0m\x1b[2J\x1b[H");
     emit(line, length);
     painter.size_line_shown = true;
@@ -324,12 +315,10 @@ void paint() {
         const int rows = painter.terminal_rows > 0 && painter.terminal_rows < screen_rows
                              ? painter.terminal_rows
                              : screen_rows;
-        const std::uint32_t changed = painter.model.changed_rows | painter.unknown_rows;
-        painter.model.changed_rows = 0;
-        painter.unknown_rows = 0;
+        const std::uint32_t changed = take_damaged_rows(painter.model, painter.shown);
         for (int row = 0; row < rows; ++row) {
             if ((changed & (1u << row)) != 0 && paint_row(row) && paint_row(row)) {
-                painter.unknown_rows |= 1u << row; // still unknown: look again next time
+                painter.shown.unknown_rows |= 1u << row; // still unknown: look again next time
             }
         }
         if (painter.model.cursor_visible) {
@@ -367,7 +356,7 @@ void paint_open(int needed_rows) {
         }
     }
     screen_reset(painter.model);
-    forget_shown();
+    forget_terminal();
     painter.needed_rows = needed_rows;
     painter.repaint_due = true;
 }
@@ -394,11 +383,11 @@ void paint_write(const char* text, std::size_t length) {
         screen_write(painter.model, text + start, i - start);
         if (row >= 0 && row < screen_rows && painter.model.row == row) {
             for (int c = from < 0 ? 0 : from; c < painter.model.column && c < screen_columns; ++c) {
-                painter.shown[row][c] = unknown_cell;
+                painter.shown.cells[row][c] = unknown_cell;
             }
         }
         if (row >= 0 && row < screen_rows) {
-            painter.unknown_rows |= 1u << row;
+            painter.shown.unknown_rows |= 1u << row;
         }
         if (i < length) {
             screen_write(painter.model, "\n", 1);
@@ -446,6 +435,12 @@ int paint_failure() {
     return painter.failure;
 }
 
+void paint_output_gone(int error) {
+    if (painter.failure == 0) {
+        painter.failure = error;
+    }
+}
+
 bool paint_failed() {
     return painter.failure != 0;
 }
@@ -453,7 +448,7 @@ bool paint_failed() {
 void paint_everything_again() {
     painter.repaint_due = true;
     painter.size_line_shown = false;
-    forget_shown();
+    forget_terminal();
 }
 
 void paint_terminal_size(int columns, int rows) {

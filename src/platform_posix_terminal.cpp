@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -83,17 +84,29 @@ extern "C" void on_fatal_signal(int signal_number) {
     end_at_once(signal_number);
 }
 
+// How long a write of the screen may make no progress once an ending signal has come: then it
+// is interrupted, and the screen is written no more.
+constexpr unsigned stalled_write_seconds = 1;
+
 // A signal that ends the program (Ctrl-C, kill, hang-up): the run ends in its next look at the
 // keyboard, within a cycle, so that a recording and a trace are completed; the process then ends
-// as the signal asks. While the screen is being written, a terminal that has stopped reading
-// could hold that back without end, so then it ends at once.
+// as the signal asks. From now on the screen is written no more. A write in progress is
+// interrupted by this signal (no SA_RESTART) or, should it have begun just after, by an alarm
+// soon: a terminal that has stopped reading cannot hold the end back. A second ending signal
+// ends the process at once.
 extern "C" void on_ending_signal(int signal_number) {
-    if (writing != 0 || pending_ending != 0) {
+    if (pending_ending != 0) {
         end_at_once(signal_number);
         return;
     }
     pending_ending = signal_number;
+    if (writing != 0) {
+        alarm(stalled_write_seconds);
+    }
 }
+
+// Only interrupts a write that stalled after an ending signal.
+extern "C" void on_alarm_signal(int /*signal_number*/) {}
 
 extern "C" void on_suspend_signal(int /*signal_number*/) {
     pending_suspend = 1;
@@ -138,6 +151,7 @@ void install_handlers() {
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
         install_handler(signal_number, on_fatal_signal, static_cast<int>(SA_RESETHAND));
     }
+    install_handler(SIGALRM, on_alarm_signal, 0);
     install_unless_ignored(SIGTSTP, on_suspend_signal, SA_RESTART);
     install_handler(SIGCONT, on_resume_signal, SA_RESTART);
     install_handler(SIGWINCH, on_resize_signal, SA_RESTART);
@@ -302,12 +316,28 @@ bool ending_signal_pending() {
     return pending_ending != 0;
 }
 
-void writing_begins() {
-    writing = 1;
-}
-
-void writing_ends() {
+long write_to_terminal(const char* data, std::size_t length) {
+    writing = 1; // before the look below: a signal from here on arms the alarm
+    if (pending_ending != 0) {
+        writing = 0;
+        errno = ECANCELED;
+        return -1;
+    }
+#ifdef DOORLOCK_SLOW_WRITES_MS
+    // Tests only: every write takes this long, as on a slow link, so that an ending signal sent
+    // to a program writing every cycle lands inside a write.
+    timespec rest{0, DOORLOCK_SLOW_WRITES_MS * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+#endif
+    const ssize_t written = write(standard_output, data, length);
+    const int write_errno = errno;
     writing = 0;
+    if (pending_ending != 0) {
+        alarm(0); // the write is over: the alarm is not to break into anything else
+    }
+    errno = write_errno;
+    return written;
 }
 
 void handle_pending_signals() {

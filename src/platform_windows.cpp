@@ -1,16 +1,19 @@
-// The platform layer on the Windows console: kernel32's console calls, _kbhit and _getch from the
-// C runtime, the performance counter for the ticks and the command interpreter's cls and color.
-// Texts go out as UTF-16 through WriteConsoleW, so that the Korean texts show whatever code page
-// the console uses.
+// The platform layer on the Windows console: the console's modes and their way back, _kbhit and
+// _getch from the C runtime, the performance counter for the ticks, and the wait between cycles,
+// which sleeps on the console input and a waitable timer due at the start of the next cycle's
+// millisecond. Painting is platform_windows_paint.cpp's.
+#include "platform_windows.h"
 #include "platform.h"
-#include "screen_model.h"
-
-#include <windows.h>
 
 #include <conio.h>
 #include <cstdio>
 #include <cstdlib>
 #include <mmsystem.h>
+
+// Windows 10 1803 and later; older systems refuse the flag, and the build headers may lack it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace {
 
@@ -24,9 +27,12 @@ struct console_state {
     WORD original_attribute;
     CONSOLE_CURSOR_INFO original_cursor;
     SHORT below_row;
-    std::uint64_t start_ms; // the clock's zero
-    screen_model mirror;    // what the console shows, for a recording's last expectations
-    bool timer_raised;
+    std::uint64_t start_count; // the performance counter at the clock's zero
+    std::uint64_t per_second;  // the performance counter's frequency
+    HANDLE cycle_timer;        // the waitable timer that ends a wait between cycles, or null
+    bool timer_raised;         // the system timer runs at 1 ms for the older kind of timer
+    bool seen_empty;           // the input held no key at performance counter `seen_empty_at`
+    std::uint64_t seen_empty_at;
     bool restored;
 };
 
@@ -48,6 +54,10 @@ void restore_console() {
     if (console.timer_raised) {
         timeEndPeriod(1);
         console.timer_raised = false;
+    }
+    if (console.cycle_timer != nullptr) {
+        CloseHandle(console.cycle_timer);
+        console.cycle_timer = nullptr;
     }
 }
 
@@ -71,36 +81,40 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
     }
 }
 
-void write_utf16(const char* text, std::size_t length) {
-    wchar_t wide[256];
-    while (length > 0) {
-        // Cut at a character boundary: at most 255 bytes make at most 255 UTF-16 units.
-        std::size_t chunk = length < 255 ? length : 255;
-        while (chunk < length && (static_cast<unsigned char>(text[chunk]) & 0xC0) == 0x80) {
-            --chunk;
-        }
-        const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(chunk), wide, 256);
-        DWORD written = 0;
-        WriteConsoleW(console.output, wide, static_cast<DWORD>(units), &written, nullptr);
-        text += chunk;
-        length -= chunk;
-    }
+// The performance counter, a 64-bit count that neither stops nor overflows while the program runs
+// (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
+std::uint64_t counter_now() {
+    LARGE_INTEGER count{};
+    QueryPerformanceCounter(&count);
+    return static_cast<std::uint64_t>(count.QuadPart);
 }
 
-// Milliseconds of the performance counter, a 64-bit count that neither stops nor overflows while
-// the program runs (the C runtime's clock() gives up after 2^31 ms, 24.8 days).
-std::uint64_t counter_now_ms() {
-    LARGE_INTEGER count{};
-    LARGE_INTEGER per_second{};
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&per_second);
-    return counter_milliseconds(static_cast<std::uint64_t>(count.QuadPart),
-                                static_cast<std::uint64_t>(per_second.QuadPart));
+// Milliseconds since the clock's zero at performance counter `count`.
+std::uint64_t elapsed_ms(std::uint64_t count) {
+    return counter_milliseconds(count - console.start_count, console.per_second);
+}
+
+// The timer that ends the waits between cycles. The high-resolution kind fires at its due time
+// to the tenth of a millisecond without changing the system's timer; where it is missing (before
+// Windows 10 1803), the ordinary kind fires on the system timer's ticks, which are raised to 1 ms
+// for the run (15.6 ms otherwise).
+void create_cycle_timer() {
+#ifndef DOORLOCK_LOW_RESOLUTION_TIMER
+    console.cycle_timer = CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (console.cycle_timer != nullptr) {
+        return;
+    }
+#endif
+    console.cycle_timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    console.timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
 
 bool windows_open(int below_row) {
-    console.start_ms = counter_now_ms();
-    screen_reset(console.mirror);
+    LARGE_INTEGER per_second{};
+    QueryPerformanceFrequency(&per_second);
+    console.per_second = static_cast<std::uint64_t>(per_second.QuadPart);
+    console.start_count = counter_now();
     console.output = GetStdHandle(STD_OUTPUT_HANDLE);
     console.input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -116,13 +130,14 @@ bool windows_open(int below_row) {
     if (console.output_is_console) {
         GetConsoleCursorInfo(console.output, &console.original_cursor);
     }
-    // Waits of a few milliseconds need the finer timer; the default ticks every 15.6 ms.
-    console.timer_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    paint_open(console.output, console.output_is_console);
+    create_cycle_timer();
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return true;
 }
 
 bool windows_close() {
+    paint_flush();
     restore_console();
     if (!console.output_is_console && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
         std::fputs("doorlock: cannot write the screen\n", stderr);
@@ -131,11 +146,35 @@ bool windows_close() {
     return true;
 }
 
+void note_input_empty() {
+    console.seen_empty = true;
+    console.seen_empty_at = counter_now();
+}
+
+// Whether the input was found to hold no key less than a millisecond ago, by _kbhit or by a wait
+// that its timer ended. That counts as a look: a key that came since ends the next wait at once
+// and is read in the same window. Under wine every look is a round trip to the console's host.
+bool input_just_seen_empty() {
+#ifdef DOORLOCK_BUSY_POLL
+    return false; // the reference build looks every time
+#else
+    return console.seen_empty && counter_now() - console.seen_empty_at < console.per_second / 1000;
+#endif
+}
+
 bool windows_key_waiting() {
-    return _kbhit() != 0;
+    if (input_just_seen_empty()) {
+        return false;
+    }
+    if (_kbhit() != 0) {
+        return true;
+    }
+    note_input_empty();
+    return false;
 }
 
 int windows_read_key() {
+    console.seen_empty = false;
     const int first = _getch();
     // Arrows, function and paging keys come as 0 or 224 and a scan code; a double-byte character
     // as a lead and a trail byte. Either pair is one key press. Taken one by one, PgDn's scan code
@@ -150,78 +189,66 @@ int windows_read_key() {
 }
 
 std::uint32_t windows_clock_ticks() {
-    return ticks_since(counter_now_ms(), console.start_ms);
+    return ticks_since(elapsed_ms(counter_now()), 0);
+}
+
+// Sleeps until a key may be waiting or the performance counter reaches `due_count`, which lies
+// after `now_count`: one wait however far off it is.
+[[maybe_unused]] void sleep_until_count(std::uint64_t due_count, std::uint64_t now_count) {
+    // The input first: when both are signalled, the key is not passed over.
+    const DWORD handle_count = console.input_is_console ? 2 : 1;
+    const HANDLE handles[2] = {console.input_is_console ? console.input : console.cycle_timer,
+                               console.cycle_timer};
+    // Due in 100 ns units from now, rounded up so that the wake is never early; negative means
+    // relative to now.
+    const std::uint64_t counts = due_count - now_count;
+    const std::uint64_t units =
+        counts / console.per_second * 10'000'000 +
+        (counts % console.per_second * 10'000'000 + console.per_second - 1) / console.per_second;
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(units);
+    if (console.cycle_timer != nullptr &&
+        SetWaitableTimer(console.cycle_timer, &due, 0, nullptr, nullptr, FALSE) != 0) {
+        // The next SetWaitableTimer resets the timer when the input ended the wait.
+        const DWORD ended_by = WaitForMultipleObjects(handle_count, handles, FALSE, INFINITE);
+        if (ended_by == WAIT_OBJECT_0 + handle_count - 1) {
+            note_input_empty(); // the timer, with no input event waiting
+        } else if (ended_by == WAIT_OBJECT_0) {
+            discard_events_without_keys();
+        }
+        return;
+    }
+    // No timer: a timeout in whole milliseconds, rounded up.
+    const DWORD ms = static_cast<DWORD>((units + 9'999) / 10'000);
+    if (!console.input_is_console) {
+        Sleep(ms);
+    } else if (WaitForSingleObject(console.input, ms) == WAIT_OBJECT_0) {
+        discard_events_without_keys();
+    }
 }
 
 void windows_wait_for_key_until(std::uint32_t due_tick) {
-    std::fflush(stdout);
+    paint_flush();
 #ifndef DOORLOCK_BUSY_POLL
-    if (_kbhit() != 0) {
+    if (!input_just_seen_empty() && _kbhit() != 0) {
         return;
     }
-    const std::int32_t remaining = ticks_until(due_tick, windows_clock_ticks());
+    // The first count of the due tick's millisecond, from tick differences: wrap-safe.
+    const std::uint64_t now_count = counter_now();
+    const std::uint64_t now_ms = elapsed_ms(now_count);
+    const std::int32_t remaining = ticks_until(due_tick, ticks_since(now_ms, 0));
     if (remaining <= 0) {
         return;
     }
-    if (!console.input_is_console) {
-        Sleep(static_cast<DWORD>(remaining));
-        return;
-    }
-    if (WaitForSingleObject(console.input, static_cast<DWORD>(remaining)) == WAIT_OBJECT_0) {
-        discard_events_without_keys();
+    const std::uint64_t due_ms = now_ms + static_cast<std::uint64_t>(remaining);
+    const std::uint64_t due_count = console.start_count + due_ms / 1000 * console.per_second +
+                                    (due_ms % 1000 * console.per_second + 999) / 1000;
+    if (due_count > now_count) {
+        sleep_until_count(due_count, now_count);
     }
 #else
     (void)due_tick;
 #endif
-}
-
-void windows_write(const char* text, std::size_t length) {
-    screen_write(console.mirror, text, length);
-    if (console.output_is_console) {
-        write_utf16(text, length);
-    } else {
-        std::fwrite(text, 1, length, stdout);
-    }
-}
-
-void windows_move(int column, int row) {
-    screen_move(console.mirror, column, row);
-    std::fflush(stdout);
-    SetConsoleCursorPosition(console.output,
-                             COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
-}
-
-void windows_attribute(std::uint16_t attribute) {
-    screen_set_attribute(console.mirror, attribute);
-    std::fflush(stdout);
-    SetConsoleTextAttribute(console.output, attribute);
-}
-
-void windows_cursor(bool visible, unsigned size) {
-    screen_set_cursor(console.mirror, visible, size);
-    std::fflush(stdout);
-    const CONSOLE_CURSOR_INFO cursor{static_cast<DWORD>(size), visible ? TRUE : FALSE};
-    SetConsoleCursorInfo(console.output, &cursor);
-}
-
-void windows_clear() {
-    screen_clear(console.mirror);
-    std::fflush(stdout);
-    std::system("cls");
-}
-
-void windows_colour_bright_white() {
-    screen_recolour(console.mirror, 15);
-    std::fflush(stdout);
-    std::system("color F");
-}
-
-void windows_flush() {
-    std::fflush(stdout);
-}
-
-const screen_model& windows_screen() {
-    return console.mirror;
 }
 
 } // namespace
@@ -234,7 +261,7 @@ bool standard_output_open() {
 const platform_backend terminal_platform = {
     windows_open,     windows_close,       windows_key_waiting,
     windows_read_key, windows_clock_ticks, windows_wait_for_key_until,
-    windows_write,    windows_move,        windows_attribute,
-    windows_cursor,   windows_clear,       windows_colour_bright_white,
-    windows_flush,    windows_screen,
+    paint_write,      paint_move,          paint_attribute,
+    paint_cursor,     paint_clear,         paint_colour_bright_white,
+    paint_flush,      paint_screen,
 };

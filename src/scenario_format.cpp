@@ -2,6 +2,8 @@
 
 #include "platform.h"
 
+#include <cstdio>
+
 namespace {
 
 constexpr screen_field field_table[] = {
@@ -46,7 +48,7 @@ const state_name state_table[] = {
     {"light_timer", [](const loop_state& l) -> std::int64_t { return l.light_timer; }},
     {"backlight", [](const loop_state& l) -> std::int64_t { return l.backlight; }},
     {"sound", [](const loop_state& l) -> std::int64_t { return l.sound_code; }},
-    {"cycle", [](const loop_state& l) -> std::int64_t { return l.cycle_number; }},
+    {"cycle", [](const loop_state& l) { return static_cast<std::int64_t>(l.cycle_number); }},
     {"door", [](const loop_state& l) { return level(l.door_input); }},
     {"cover", [](const loop_state& l) { return level(l.cover_input); }},
     {"registered", registered_code, true},
@@ -144,7 +146,7 @@ bool parse_state_value(const state_name& name, const std::string& text, std::int
         value = digit_string_value(digits, static_cast<int>(text.size()));
         return true;
     }
-    if (text.empty() || text.size() > 10) {
+    if (text.empty() || text.size() > 18) { // below 2^63
         return false;
     }
     value = 0;
@@ -154,7 +156,7 @@ bool parse_state_value(const state_name& name, const std::string& text, std::int
         }
         value = value * 10 + (c - '0');
     }
-    return value <= 4294967295LL;
+    return true;
 }
 
 int key_code(const std::string& name) {
@@ -173,6 +175,14 @@ const char* key_name(int code) {
         }
     }
     return nullptr;
+}
+
+std::string step_label(const step& s) {
+    if (s.field != 0) {
+        return screen_fields[s.field - 1u].name;
+    }
+    return std::string(s.kind == step_kind::expect_attr ? "attr " : "text ") +
+           std::to_string(s.column) + " " + std::to_string(s.row);
 }
 
 std::string tokenize(const std::string& line, std::vector<token>& tokens) {
@@ -223,4 +233,55 @@ std::string quoted(const std::string& text) {
         out += c;
     }
     return out + "\"";
+}
+
+std::size_t utf8_character_length(const std::string& text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+    if (n == 0 || i + n > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    const auto second = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
+    const bool valid = (lead != 0xE0 || second >= 0xA0) && (lead != 0xED || second <= 0x9F) &&
+                       (lead != 0xF0 || second >= 0x90) && (lead != 0xF4 || second <= 0x8F);
+    return valid ? n : 0;
+}
+
+std::string escaped(const std::string& text) {
+    constexpr int most_characters = 40;
+    std::string out;
+    int characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++characters) {
+        if (characters == most_characters) {
+            return out + "...";
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t n = utf8_character_length(text, i);
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (n == 0 || c < 0x20 || c == 0x7F || c1) {
+            const std::size_t bytes = n == 0 ? 1 : n;
+            for (std::size_t k = 0; k < bytes; ++k) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X",
+                              static_cast<unsigned>(static_cast<unsigned char>(text[i + k])));
+                out += hex;
+            }
+            i += bytes;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
 }

@@ -41,27 +41,45 @@ int key_code(const std::string& name);
 // The name a recording writes for `code`, or nullptr when the key has none.
 const char* key_name(int code);
 
-enum class step_kind { type, press, wait, expect_text, expect_attr, expect_bells, expect_state };
+enum class step_kind : std::uint8_t {
+    type,
+    press,
+    wait,
+    expect_text,
+    expect_attr,
+    expect_bells,
+    expect_state
+};
 
 struct state_check {
     const state_name* name;
     std::int64_t value;
 };
 
-// One line's step, checked.
+// One step, checked, in 24 bytes: its keys, checks and text lie in the scenario's shared lists.
+// Consecutive `type` lines (and a `press` of one key, which is the same) make one step, and so do
+// consecutive waits, so that the memory a scenario takes stays a small multiple of its file's size.
 struct step {
-    int line = 0;
+    std::uint32_t line = 0; // where in the file (the first line of a joined step)
     step_kind kind = step_kind::wait;
-    std::vector<int> keys;    // type, press
-    std::uint64_t cycles = 0; // wait
-    int column = 0;           // expect_text, expect_attr
-    int row = 0;
-    int width = 0;
-    std::string text;        // expect_text
-    std::string label;       // how the expectation names what it looks at
-    std::int64_t number = 0; // expect_attr, expect_bells
-    std::vector<state_check> checks;
+    std::uint8_t column = 0; // expect_text, expect_attr
+    std::uint8_t row = 0;
+    std::uint8_t field = 0;   // expect_text of a named field: 1 + its index in screen_fields
+    std::uint32_t first = 0;  // type, press: keys; expect_state: checks; expect_text: text bytes
+    std::uint32_t count = 0;  //   where they begin in the scenario's list, and how many
+    std::uint64_t number = 0; // wait: cycles; expect_attr: the attribute; expect_bells: bells
 };
+
+// A scenario file, read and checked.
+struct scenario_steps {
+    std::vector<step> steps;
+    std::vector<std::uint16_t> keys;
+    std::vector<state_check> checks;
+    std::string texts;
+};
+
+// How an expectation names what it looks at: the field's name, or "text COLUMN ROW".
+std::string step_label(const step& s);
 
 // A word of a line, or a text that was in double quotes.
 struct token {
@@ -75,3 +93,11 @@ std::string tokenize(const std::string& line, std::vector<token>& tokens);
 
 // `text` in double quotes, with \" and \\ for the quote and the backslash, as a file writes it.
 std::string quoted(const std::string& text);
+
+// `text` to be shown in a message: control characters (C0, DEL and C1) and bytes that are not
+// UTF-8 as \xNN, and cut after 40 characters, so that no word from a file acts on the terminal
+// it is shown on or floods it.
+std::string escaped(const std::string& text);
+
+// Length of the valid UTF-8 character at text[i], or 0.
+std::size_t utf8_character_length(const std::string& text, std::size_t i);

@@ -3,8 +3,6 @@
 
 #include "scenario_format.h"
 
-#include <vector>
-
-// Reads and checks the whole file into `steps`; on an error says where on stderr and returns
-// false.
-bool read_scenario(const char* path, std::vector<step>& steps);
+// Reads and checks the whole file into `into`; on an error (a file without any step is one) says
+// where on stderr and returns false.
+bool read_scenario(const char* path, scenario_steps& into);

@@ -4,9 +4,6 @@
 #include "scenario_format.h"
 #include "screen_model.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace {
 
 void append_key(std::string& out, int key) {
@@ -25,6 +22,12 @@ void append_key(std::string& out, int key) {
     out += name;
 }
 
+// Each line goes to the file as soon as it is complete, so that a crash or a kill -9 loses the
+// last moment of the session at the most. Lines come with keys, not with idle cycles.
+void line_complete(session_recording& r) {
+    std::fflush(r.file);
+}
+
 void write_pending(session_recording& r) {
     if (r.idle_windows > 0) {
         std::fprintf(r.file, "wait %llu\n", static_cast<unsigned long long>(r.idle_windows));
@@ -34,6 +37,7 @@ void write_pending(session_recording& r) {
         std::fprintf(r.file, "type %s\n", r.typed.c_str());
         r.typed.clear();
     }
+    line_complete(r);
 }
 
 // A type line grows by a key for each one-key window; past this it goes out and another begins.
@@ -54,6 +58,7 @@ void end_window(session_recording& r) {
         r.typed += r.first_key;
     } else {
         std::fputc('\n', r.file);
+        line_complete(r);
     }
     r.window.clear();
     r.window_keys = 0;
@@ -61,19 +66,14 @@ void end_window(session_recording& r) {
 
 } // namespace
 
-bool recording_open(session_recording& recording, const char* path) {
+void recording_open(session_recording& recording, std::FILE* file) {
     recording = session_recording{};
-    recording.file = std::fopen(path, "w");
-    if (recording.file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write the recording %s: %s\n", path,
-                     std::strerror(errno));
-        return false;
-    }
+    recording.file = file;
     recording.typed.reserve(longest_type_line + 64);
     recording.window.reserve(64);
     recording.first_key.reserve(64);
     std::fputs("# A doorlock session; run it with: doorlock --scenario FILE\n", recording.file);
-    return true;
+    line_complete(recording);
 }
 
 void recording_key(session_recording& recording, int key) {
@@ -124,7 +124,8 @@ bool recording_close(session_recording& recording) {
         }
         std::fprintf(file, "expect %s %s\n", f.name, quoted(shown).c_str());
     }
-    std::fprintf(file, "expect bells %u\nexpect cycle=%u\n", screen.bells, recording.cycles);
+    std::fprintf(file, "expect bells %u\nexpect cycle=%llu\n", screen.bells,
+                 static_cast<unsigned long long>(recording.cycles));
     const bool written = std::ferror(file) == 0;
     const bool closed = std::fclose(file) == 0;
     recording.file = nullptr;

@@ -13,11 +13,12 @@ struct session_recording {
     std::string window;         // the latest key, by name
     int window_keys;            // how many keys this window has had
     std::uint64_t idle_windows; // windows without a key, not yet written
-    std::uint32_t cycles;       // cycles run
+    std::uint64_t cycles;       // cycles run
 };
 
-// Creates the file; false, with the reason on stderr, when it cannot.
-bool recording_open(session_recording& recording, const char* path);
+// Writes the recording's first line to `file` (open for writing and empty), which the recording
+// then owns.
+void recording_open(session_recording& recording, std::FILE* file);
 void recording_key(session_recording& recording, int key);
 void recording_cycle(session_recording& recording);
 // Writes the last window (the one with the quit) and an expectation for every field of the final

@@ -3,36 +3,95 @@
 #include "UI.h"
 #include "platform.h"
 #include "platform_memory.h"
-#include "scenario_parse.h"
 #include "screen_model.h"
 
+#include <chrono>
 #include <cstdio>
-#include <vector>
 
 namespace {
 
+using steady = std::chrono::steady_clock;
+
+// Shows how far a long run has come, on stderr when that is a terminal: a run of a second or
+// more says its cycle and the cycles in all, in one line that it rewrites and blanks at the end.
+struct progress_line {
+    const char* path;
+    bool shown_at_all; // stderr is a terminal
+    std::uint64_t total;
+    steady::time_point started;
+    steady::time_point shown; // when the line was last written, or the start
+    int width;                // how wide the line written is; 0 before the first
+};
+
+// Looks at the clock only once in so many cycles, so that the look costs nothing.
+constexpr std::uint64_t progress_look_every = 1u << 16;
+
+void show_progress(progress_line& p, std::uint64_t cycle) {
+    const auto now = steady::now();
+    if (now - p.started < std::chrono::seconds(1) ||
+        now - p.shown < std::chrono::milliseconds(250)) {
+        return;
+    }
+    p.shown = now;
+    const int width = std::fprintf(stderr, "\r%s: cycle %llu of %llu (%llu%%)", p.path,
+                                   static_cast<unsigned long long>(cycle),
+                                   static_cast<unsigned long long>(p.total),
+                                   static_cast<unsigned long long>(cycle / (p.total / 100 + 1)));
+    p.width = width > p.width ? width : p.width;
+    std::fflush(stderr);
+}
+
+void end_progress(const progress_line& p) {
+    if (p.width > 0) {
+        std::fprintf(stderr, "\r%*s\r", p.width, "");
+    }
+}
+
+// How many cycles the steps run, at the most.
+std::uint64_t cycles_in_all(const scenario_steps& scenario) {
+    std::uint64_t total = 0;
+    for (const step& s : scenario.steps) {
+        total += s.kind == step_kind::wait ? s.number : s.kind == step_kind::type ? s.count : 1;
+    }
+    return total;
+}
+
+struct runner {
+    const scenario_run& run;
+    const scenario_steps& scenario;
+    memory_console& console;
+    loop_state& loop;
+    progress_line progress;
+};
+
 // One polling window with whatever keys are due in it, then one cycle; false when Q arrived.
-bool window_and_cycle(loop_state& loop) {
+bool window_and_cycle(runner& r) {
     std::uint32_t start_tick = 0;
-    if (!poll_window(loop, start_tick)) {
+    if (!poll_window(r.loop, start_tick)) {
         return false;
     }
-    run_cycle(loop, start_tick);
+    run_cycle(r.loop, start_tick);
+    if (r.progress.shown_at_all && r.loop.cycle_number % progress_look_every == 0) {
+        show_progress(r.progress, r.loop.cycle_number);
+    }
     return true;
 }
 
 // Checks an expectation; when it does not hold, says what it expected and what was there.
-bool holds(const step& s, const loop_state& loop, const screen_model& screen, std::uint32_t bells,
-           std::string& failure) {
+bool holds(const step& s, const runner& r, std::uint32_t bells, std::string& failure) {
+    const screen_model& screen = r.console.screen;
     switch (s.kind) {
     case step_kind::expect_text: {
-        const std::string shown = screen_text(screen, s.column, s.row, s.width);
-        failure = "expected " + s.label + " " + quoted(s.text) + ", screen shows " + quoted(shown);
-        return shown == s.text;
+        const std::string text = r.scenario.texts.substr(s.first, s.count);
+        const std::string shown =
+            screen_text(screen, s.column, s.row, text_width(text.data(), text.size()));
+        failure =
+            "expected " + step_label(s) + " " + quoted(text) + ", screen shows " + quoted(shown);
+        return shown == text;
     }
     case step_kind::expect_attr: {
         const std::uint16_t shown = screen.cells[s.row][s.column].attribute;
-        failure = "expected " + s.label + " " + std::to_string(s.number) + ", screen shows " +
+        failure = "expected " + step_label(s) + " " + std::to_string(s.number) + ", screen shows " +
                   std::to_string(shown);
         return shown == s.number;
     }
@@ -41,8 +100,9 @@ bool holds(const step& s, const loop_state& loop, const screen_model& screen, st
             "expected bells " + std::to_string(s.number) + ", " + std::to_string(bells) + " rang";
         return bells == s.number;
     case step_kind::expect_state:
-        for (const state_check& check : s.checks) {
-            const std::int64_t has = check.name->value(loop);
+        for (std::uint32_t i = 0; i < s.count; ++i) {
+            const state_check& check = r.scenario.checks[s.first + i];
+            const std::int64_t has = check.name->value(r.loop);
             if (has != check.value) {
                 failure = std::string("expected ") + check.name->name + "=" +
                           state_value_text(*check.name, check.value) + ", state has " +
@@ -64,58 +124,57 @@ void print_screen(const screen_model& screen, int rows) {
 }
 
 // Runs the checked steps; returns the exit status.
-int run_steps(const scenario_run& run, const std::vector<step>& steps, memory_console& console,
-              loop_state& loop) {
+int run_steps(runner& r) {
     bool running = true; // until the quit
     std::uint32_t bells_counted = 0;
     int expectations = 0;
-    for (const step& s : steps) {
+    const std::uint16_t* keys = r.scenario.keys.data();
+    for (const step& s : r.scenario.steps) {
         switch (s.kind) {
         case step_kind::type:
-            for (std::size_t k = 0; running && k < s.keys.size(); ++k) {
-                console.keys.push_back({console.now + 1, s.keys[k]});
-                running = window_and_cycle(loop);
+            for (std::uint32_t k = 0; running && k < s.count; ++k) {
+                r.console.keys.push_back({r.console.now + 1, keys[s.first + k]});
+                running = window_and_cycle(r);
             }
             break;
         case step_kind::press:
-            for (int key : s.keys) {
-                console.keys.push_back({console.now + 1, key});
+            for (std::uint32_t k = 0; k < s.count; ++k) {
+                r.console.keys.push_back({r.console.now + 1, keys[s.first + k]});
             }
-            running = window_and_cycle(loop);
+            running = window_and_cycle(r);
             break;
         case step_kind::wait:
-            for (std::uint64_t n = 0; running && n < s.cycles; ++n) {
-                running = window_and_cycle(loop);
+            for (std::uint64_t n = 0; running && n < s.number; ++n) {
+                running = window_and_cycle(r);
             }
             break;
         default: {
             ++expectations;
-            const std::uint32_t bells = console.screen.bells - bells_counted;
+            const std::uint32_t bells = r.console.screen.bells - bells_counted;
             std::string failure;
-            if (!holds(s, loop, console.screen, bells, failure)) {
-                std::fprintf(stderr, "%s:%d: cycle %u: %s\n", run.path, s.line, loop.cycle_number,
-                             failure.c_str());
+            if (!holds(s, r, bells, failure)) {
+                end_progress(r.progress);
+                std::fprintf(stderr, "%s:%u: cycle %llu: %s\n", r.run.path, s.line,
+                             static_cast<unsigned long long>(r.loop.cycle_number), failure.c_str());
                 return scenario_fails;
             }
             if (s.kind == step_kind::expect_bells) {
-                bells_counted = console.screen.bells;
+                bells_counted = r.console.screen.bells;
             }
         }
         }
     }
-    std::printf("%s: %d expectation%s hold%s over %u cycle%s\n", run.path, expectations,
-                expectations == 1 ? "" : "s", expectations == 1 ? "s" : "", loop.cycle_number,
-                loop.cycle_number == 1 ? "" : "s");
+    end_progress(r.progress);
+    const std::uint64_t cycles = r.loop.cycle_number;
+    std::printf("%s: %d expectation%s hold%s over %llu cycle%s\n", r.run.path, expectations,
+                expectations == 1 ? "" : "s", expectations == 1 ? "s" : "",
+                static_cast<unsigned long long>(cycles), cycles == 1 ? "" : "s");
     return scenario_holds;
 }
 
 } // namespace
 
-int run_scenario(const scenario_run& run) {
-    std::vector<step> steps;
-    if (!read_scenario(run.path, steps)) {
-        return scenario_rejected;
-    }
+int run_scenario(const scenario_run& run, const scenario_steps& scenario) {
     memory_console console;
     use_memory_console(console);
     const int rows = run.show_states ? below_states : below_screen;
@@ -125,7 +184,11 @@ int run_scenario(const scenario_run& run) {
     loop.show_states = run.show_states;
     loop.observer = run.observer;
     loop.step = run.step;
-    const int status = run_steps(run, steps, console, loop);
+    loop.cycle_number = run.first_cycle;
+    const auto now = steady::now();
+    runner r{run, scenario, console, loop,
+             progress_line{run.path, run.show_progress, cycles_in_all(scenario), now, now, 0}};
+    const int status = run_steps(r);
     release_signals(loop.signals);
     console_close();
     if (run.print_screen) {

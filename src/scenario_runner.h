@@ -4,6 +4,7 @@
 #pragma once
 
 #include "determine_signal.h"
+#include "scenario_format.h"
 
 // Exit statuses of a scenario run.
 constexpr int scenario_holds = 0;
@@ -15,10 +16,13 @@ struct scenario_run {
     bool print_screen;               // --screen: the final screen as text after the run
     bool show_states;                // --states: the live view below the screen, as interactively
     const loop_observer* observer;   // a trace, when one is asked for
+    bool show_progress;              // say on stderr how far a run of a second or more has come
+    std::uint64_t first_cycle;       // the cycle count the run starts from (tests: past 2^32)
     step_function step = step_cycle; // the step of the controllers (a test may give a faulty one)
 };
 
-// Reads, checks and runs the scenario. On success writes one line to stdout and returns
-// scenario_holds; at the first expectation that does not hold, says which on stderr and returns
-// scenario_fails; a file with an error runs nothing and returns scenario_rejected.
-int run_scenario(const scenario_run& run);
+// Runs the scenario's steps (read and checked by read_scenario). When every expectation holds,
+// writes one line to stdout and returns scenario_holds; at the first expectation that does not
+// hold, says which on stderr and returns scenario_fails; scenario_rejected when the outcome could
+// not be written.
+int run_scenario(const scenario_run& run, const scenario_steps& scenario);

@@ -1,6 +1,5 @@
 #include "vcd_trace.h"
 
-#include <cerrno>
 #include <cstring>
 
 #ifndef DOORLOCK_VERSION
@@ -114,14 +113,9 @@ void write_header(std::FILE* file) {
 
 } // namespace
 
-bool trace_open(vcd_trace& trace, const char* path) {
+void trace_open(vcd_trace& trace, std::FILE* file) {
     trace = vcd_trace{};
-    trace.file = std::fopen(path, "w");
-    if (trace.file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write the trace %s: %s\n", path,
-                     std::strerror(errno));
-        return false;
-    }
+    trace.file = file;
     write_header(trace.file);
     const loop_state start;
     std::fputs("#0\n$dumpvars\n", trace.file);
@@ -130,7 +124,7 @@ bool trace_open(vcd_trace& trace, const char* path) {
         write_value(trace.file, i, trace.values[i]);
     }
     std::fputs("$end\n", trace.file);
-    return true;
+    std::fflush(trace.file);
 }
 
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick) {
@@ -149,12 +143,22 @@ void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_t
         }
         write_value(trace.file, i, value);
         trace.values[i] = value;
+        trace.written_time = trace.time;
+    }
+    // Once a second of the run the file gets what it has: a crash loses a second at the most.
+    // While nothing changes there is nothing to send, and no system call.
+    if (trace.time - trace.flushed_time >= 1000) {
+        std::fflush(trace.file);
+        trace.flushed_time = trace.time;
     }
 }
 
 bool trace_close(vcd_trace& trace) {
     if (trace.file == nullptr) {
         return true;
+    }
+    if (trace.time > trace.written_time) { // how long the run went on after the last change
+        std::fprintf(trace.file, "#%llu\n", static_cast<unsigned long long>(trace.time));
     }
     const bool written = std::ferror(trace.file) == 0;
     const bool closed = std::fclose(trace.file) == 0;

@@ -1,5 +1,6 @@
 // The real binary in a pseudo-terminal, its screen read through libvterm, with real time.
 #include "pty_screen.h"
+#include "temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -204,8 +205,8 @@ std::string to_euc_kr(const std::string& utf8) {
 }
 
 TEST(DoorlockEncoding, KoreanTextsInEucKrWhereTheLocaleSaysSo) {
-    char dir[] = "/tmp/doorlock-locale-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    const temporary_folder folder;
+    const char* dir = folder.path().c_str();
     const std::string make_locale =
         std::string("localedef -i ko_KR -f EUC-KR ") + dir + "/ko_KR.EUC-KR >/dev/null 2>&1";
     if (std::system(make_locale.c_str()) != 0) {
@@ -227,7 +228,6 @@ TEST(DoorlockEncoding, KoreanTextsInEucKrWhereTheLocaleSaysSo) {
     }
     program.type("q");
     EXPECT_EQ(program.wait_exit(), 0);
-    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
@@ -239,7 +239,11 @@ TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
         {{DOORLOCK_BINARY, "--help"}, 0, "Usage: doorlock"},
         {{DOORLOCK_BINARY, "--help"}, 0, "--states"},
         {{DOORLOCK_BINARY, "--version"}, 0, "doorlock 1."},
-        {{DOORLOCK_BINARY, "--frobnicate"}, 2, "unknown argument '--frobnicate'"},
+        {{DOORLOCK_BINARY, "--frobnicate"},
+         2,
+         "doorlock: unknown argument '--frobnicate'\r\n"
+         "Try 'doorlock --help' for more information.\r\n"},
+        {{DOORLOCK_BINARY, "--trace", "a.vcd", "--trace", "b.vcd"}, 2, "--trace is given twice"},
     };
     for (const auto& c : cases) {
         pty_program program{c.args};
@@ -247,6 +251,10 @@ TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args[1];
         EXPECT_NE(program.output().find(c.says), std::string::npos) << program.output();
+        if (c.status == 2) {
+            EXPECT_EQ(program.output().find("Usage"), std::string::npos)
+                << "one line, not the help";
+        }
     }
 }
 

@@ -193,11 +193,10 @@ TEST_F(Exploration, APlantedFaultBreaksItsPropertyWithTheShortestPathThatReplays
         const std::string file = (directory / "counterexample.scn").string();
         ASSERT_TRUE(
             write_path_scenario(file.c_str(), outcome.path, properties[index], false, c.step));
-        scenario_run on_faulty{file.c_str(), false, false, nullptr};
-        on_faulty.step = c.step;
-        EXPECT_EQ(run_scenario(on_faulty), scenario_holds) << "the counterexample replays";
-        const scenario_run on_real{file.c_str(), false, false, nullptr};
-        EXPECT_EQ(run_scenario(on_real), scenario_fails) << "the real lock does not do that";
+        EXPECT_EQ(run_scenario_file(file.c_str(), nullptr, c.step), scenario_holds)
+            << "the counterexample replays";
+        EXPECT_EQ(run_scenario_file(file.c_str(), nullptr, step_cycle), scenario_fails)
+            << "the real lock does not do that";
     }
 }
 
@@ -284,7 +283,7 @@ TEST(ExampleCoverage, TheExamplesRunEveryArcOfEveryController) {
                                          cover_cycle(*static_cast<arc_coverage*>(c), loop);
                                      }};
         const std::string path = entry.path().string();
-        ASSERT_EQ(run_scenario({path.c_str(), false, false, &observer}), scenario_holds) << path;
+        ASSERT_EQ(run_scenario_file(path.c_str(), &observer, step_cycle), scenario_holds) << path;
         total.ran |= coverage.ran;
         ++examples;
     }

@@ -2,13 +2,17 @@
 // slow links and terminals that cannot place the cursor; after each, the terminal's modes are the
 // ones it had before the program started.
 #include "pty_screen.h"
+#include "temporary_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -72,20 +76,12 @@ const hardening_case cases[] = {
      1,
      "doorlock: standard output is closed"},
     {"standard output closed, with a trace",
-     shell(
-         "exec \"$0\" --trace /tmp/doorlock-closed.vcd >&-; s=$?; rm -f /tmp/doorlock-closed.vcd; "
-         "exit $s"),
+     shell("d=$(mktemp -d) && \"$0\" --trace \"$d/t.vcd\" >&-; s=$?; ls \"$d\"; rm -rf \"$d\"; "
+           "exit $s"),
      {},
      nullptr,
      1,
      "doorlock: standard output is closed"},
-    {"a refused start leaves the recording's file alone",
-     shell("echo kept >/tmp/doorlock-kept; TERM=dumb \"$0\" --record /tmp/doorlock-kept; s=$?; "
-           "cat /tmp/doorlock-kept; rm -f /tmp/doorlock-kept; exit $s"),
-     {},
-     nullptr,
-     1,
-     "kept"},
     {"a dumb terminal",
      {DOORLOCK_BINARY},
      {"TERM=dumb"},
@@ -163,23 +159,6 @@ const hardening_case cases[] = {
          p.type("q");
      },
      0,
-     nullptr},
-    {"Ctrl-C completes the recording",
-     {DOORLOCK_BINARY, "--record", "/tmp/doorlock-ctrl-c.scn"},
-     {},
-     [](pty_program& p) {
-         started(p);
-         p.type("1");
-         ASSERT_TRUE(p.wait_for_text(2, 40, "1 "));
-         p.send_signal(SIGINT);
-         p.wait_exit();
-         const std::string replay = "grep -q 'expect cycle=' /tmp/doorlock-ctrl-c.scn && " +
-                                    std::string(DOORLOCK_BINARY) +
-                                    " --scenario /tmp/doorlock-ctrl-c.scn >/dev/null";
-         EXPECT_EQ(std::system(replay.c_str()), 0) << "the recording is complete and replays";
-         std::remove("/tmp/doorlock-ctrl-c.scn");
-     },
-     -SIGINT,
      nullptr},
     {"Ctrl-Z, bg, fg under a shell",
      {"/bin/bash", "--norc", "--noprofile", "-i"},
@@ -286,6 +265,150 @@ TEST(Hardening, StreamsSignalsLinksAndTerminals) {
     for (const hardening_case& c : cases) {
         check(c);
     }
+}
+
+// The files in a folder and what each holds.
+std::map<std::string, std::string> folder_content(const temporary_folder& folder) {
+    std::map<std::string, std::string> content;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        const std::string name = entry.path().filename().string();
+        content[name] = entry.is_symlink() ? "-> " + std::filesystem::read_symlink(entry).string()
+                        : entry.is_directory() ? "(folder)"
+                                               : read_file(entry.path().string());
+    }
+    return content;
+}
+
+TEST(Hardening, CollisionsAndRefusedStartsLeaveEveryFileAsItWas) {
+    const temporary_folder folder;
+    const auto in = [&](const char* name) { return folder / name; };
+    write_file(in("mine.scn"), "type 1\nexpect entered \"1       \"\n");
+    write_file(in("bad.scn"), "type 1\nbogus\n");
+    write_file(in("empty.scn"), "# nothing but a comment\n");
+    write_file(in("kept.vcd"), "a trace to keep\n");
+    write_file(in("kept.scn"), "a recording to keep\n");
+    std::filesystem::create_symlink(in("mine.scn"), in("link"));
+    std::filesystem::create_directory(in("sub"));
+    const auto before = folder_content(folder);
+    const std::string d = DOORLOCK_BINARY;
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int status;
+        const char* says;
+    } starts[] = {
+        {{d, "--scenario", in("mine.scn"), "--trace", in("mine.scn")},
+         {},
+         2,
+         "--trace names the same file as --scenario"},
+        {{d, "--scenario", in("mine.scn"), "--trace", in("link")},
+         {},
+         2,
+         "--trace names the same file as --scenario"},
+        {{d, "--record", in("kept.scn"), "--trace", in("sub/../kept.scn")},
+         {},
+         2,
+         "--trace names the same file as --record"},
+        {{d, "--record", in("new.out"), "--trace", in("./new.out")},
+         {},
+         2,
+         "--trace names the same file as --record"},
+        {{d, "--trace", in("a.vcd"), "--trace", in("b.vcd")}, {}, 2, "--trace is given twice"},
+        {{d, "--scenario", in("bad.scn"), "--trace", in("kept.vcd")}, {}, 2, "bad.scn:2: unknown"},
+        {{d, "--scenario", in("none.scn"), "--trace", in("kept.vcd")}, {}, 2, "cannot read"},
+        {{d, "--scenario", in("empty.scn"), "--trace", in("new.vcd")}, {}, 2, "no step at all"},
+        {{d, "--scenario", in("sub"), "--trace", in("new.vcd")}, {}, 2, "Is a directory"},
+        {{d, "--trace", in("kept.vcd"), "--record", in("none/x.scn")},
+         {},
+         1,
+         "cannot write the recording"},
+        {{d, "--trace", in("new.vcd"), "--record", in("sub")}, {}, 1, "cannot write the recording"},
+        {{d, "--record", in("kept.scn"), "--trace", in("new.vcd")},
+         {"TERM=dumb"},
+         1,
+         "cannot place the cursor"},
+    };
+    for (const auto& c : starts) {
+        std::string command;
+        for (const std::string& a : c.args) {
+            command += a.substr(a.find_last_of('/') + 1) + " ";
+        }
+        SCOPED_TRACE(command);
+        pty_program program{c.args, c.env};
+        const int status = program.wait_exit();
+        ASSERT_TRUE(WIFEXITED(status)) << status << program.output();
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << program.output();
+        EXPECT_NE(program.output().find(c.says), std::string::npos) << program.output();
+        EXPECT_EQ(folder_content(folder), before) << "a file was made, changed or removed";
+    }
+}
+
+// A recording and a trace after a run that a signal ended: the recording ends with the final
+// expectations and replays, the trace holds the digit typed. Says what went wrong, and what
+// the files held.
+void expect_completed(const temporary_folder& folder, const std::string& binary) {
+    const std::string recording = read_file(folder / "r.scn");
+    const std::string trace = read_file(folder / "t.vcd");
+    EXPECT_NE(recording.find("\nexpect cycle="), std::string::npos)
+        << binary << ": the recording is not complete; it holds:\n"
+        << recording;
+    EXPECT_TRUE(trace.find("$enddefinitions") != std::string::npos &&
+                trace.find("\nb1 2\n") != std::string::npos && trace.back() == '\n')
+        << binary << ": the trace has not the digit typed; its last 300 bytes:\n"
+        << trace.substr(trace.size() > 300 ? trace.size() - 300 : 0);
+    pty_program replay{{DOORLOCK_BINARY, "--scenario", folder / "r.scn"}};
+    const int status = replay.wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << binary << ": the recording does not replay: " << replay.output() << "\nit holds:\n"
+        << recording;
+}
+
+TEST(Hardening, AnEndingSignalCompletesTheRecordingAndTheTrace) {
+    // The second program takes 150 ms for each write of the screen, and with --states it writes
+    // in every cycle: the signal comes inside a write nearly always, as it does now and then on a
+    // loaded machine. Either way, both files must be complete.
+    for (const char* binary : {DOORLOCK_BINARY, DOORLOCK_SLOW_WRITES_BINARY}) {
+        for (int signal_number : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(std::string(binary) + " " + strsignal(signal_number));
+            const temporary_folder folder;
+            pty_program program{
+                {binary, "--states", "--record", folder / "r.scn", "--trace", folder / "t.vcd"}};
+            started(program);
+            program.type("1");
+            ASSERT_TRUE(program.wait_for_text(2, 40, "1 ")) << program.output();
+            program.send_signal(signal_number);
+            const int status = program.wait_exit();
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+            EXPECT_TRUE(same_terminal_modes(program.modes(), program.modes_at_start()));
+            expect_completed(folder, binary);
+        }
+    }
+}
+
+TEST(Hardening, AKillWithoutWarningLosesOnlyTheLastMoment) {
+    const temporary_folder folder;
+    pty_program program{
+        {DOORLOCK_BINARY, "--record", folder / "r.scn", "--trace", folder / "t.vcd"}};
+    started(program);
+    std::string shown;
+    for (const char* digit : {"2", "5", "8"}) {
+        program.type(digit);
+        shown += std::string(digit) + " ";
+        ASSERT_TRUE(program.wait_for_text(2, 40, shown)) << program.output();
+    }
+    program.pause(1200ms); // the trace goes out once a second of the run
+    program.send_signal(SIGKILL);
+    program.wait_exit();
+    const std::string recording = read_file(folder / "r.scn");
+    pty_program replay{{DOORLOCK_BINARY, "--scenario", folder / "r.scn", "--screen"}};
+    const int status = replay.wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << replay.output() << recording;
+    EXPECT_NE(replay.output().find("2 5 8"), std::string::npos)
+        << "the replay has not the keys typed; it shows:\n"
+        << replay.output() << "\nthe recording holds:\n"
+        << recording;
+    EXPECT_NE(read_file(folder / "t.vcd").find("b1000 2"), std::string::npos)
+        << "the trace has not the last digit, 8";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Scenario files: a file with an error is rejected whole before anything runs; an expectation that
 // does not hold stops the run and says where; a recorded session replays to the same screen.
 #include "pty_screen.h"
+#include "temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,19 +9,11 @@
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string temporary_path(const char* name) {
-    return "/tmp/doorlock-" + std::to_string(getpid()) + "-" + name;
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path) << content;
-}
+using namespace std::string_literals;
 
 struct outcome {
     int status;
@@ -28,13 +21,13 @@ struct outcome {
 };
 
 outcome run_scenario(const std::string& content, const std::vector<std::string>& options = {}) {
-    const std::string path = temporary_path("test.scn");
+    const temporary_folder folder;
+    const std::string path = folder / "test.scn";
     write_file(path, content);
     std::vector<std::string> args = {DOORLOCK_BINARY, "--scenario", path};
     args.insert(args.end(), options.begin(), options.end());
     pty_program program{args};
     const int status = program.wait_exit();
-    std::remove(path.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, program.output()};
 }
 
@@ -42,7 +35,7 @@ TEST(Scenario, AFileWithAnErrorIsRejectedWholeAndNothingRuns) {
     // Every file begins with an expectation that fails at once if anything runs at all.
     const std::string runs_first = "expect lock \"LOCK  \"\ntype 12\n";
     const struct {
-        const char* step;
+        std::string step;
         const char* says;
         int line = 3;
     } cases[] = {
@@ -61,15 +54,30 @@ TEST(Scenario, AFileWithAnErrorIsRejectedWholeAndNothingRuns) {
         {"press", "press needs the keys"},
         {"type 1q2", "keys after the quit are never read"},
         {"type q\nexpect count=0\nwait 1", "the run ends with the quit on line 3", 5},
+        // Hostile input: never echoed raw, never taken for what it is not.
+        {"tpye\x1b]0;PWNED\x07\x1b[2J", "unknown step 'tpye\\x1B]0;PWNED\\x07\\x1B[2J'"},
+        {"expect " + std::string(5000, 'x'), "the line is longer than 4096 bytes"},
+        {"wait " + std::string(300, '9'),
+         "bad number '9999999999999999999999999999999999999999...'"},
+        {"type 13\r57", "a carriage return inside the keys"},
+        {"press 1\0"s, "a NUL byte inside the keys"},
+        {"expect echo \"\xc2\x9b"
+         "2J\"",
+         "the text holds a control character"},
     };
     for (const auto& c : cases) {
         const outcome o = run_scenario(runs_first + c.step + "\n# the end\n");
-        EXPECT_EQ(o.status, 2) << c.step << "\n" << o.output;
+        EXPECT_EQ(o.status, 2) << c.step.substr(0, 80) << "\n" << o.output;
         const std::string where = "test.scn:" + std::to_string(c.line) + ": " + c.says;
-        EXPECT_NE(o.output.find(where), std::string::npos) << c.step << "\n" << o.output;
-        EXPECT_EQ(o.output.find("hold"), std::string::npos) << "nothing ran";
+        EXPECT_NE(o.output.find(where), std::string::npos) << c.step.substr(0, 80) << "\n"
+                                                           << o.output;
+        EXPECT_EQ(o.output.find('\x1b'), std::string::npos) << "nothing raw: " << o.output;
+        EXPECT_EQ(o.output.find(" over "), std::string::npos) << "nothing ran";
     }
     EXPECT_EQ(run_scenario("type 1\n").status, 0);
+    EXPECT_EQ(run_scenario("type 13\r\nexpect entered \"1 3     \"\r\n").status, 0)
+        << "CR LF line endings";
+    EXPECT_EQ(run_scenario("# nothing but a comment\n").status, 2) << "no step at all";
 }
 
 TEST(Scenario, AnExpectationThatFailsStopsTheRunAndSaysWhere) {
@@ -86,7 +94,8 @@ TEST(Scenario, AnExpectationThatFailsStopsTheRunAndSaysWhere) {
 }
 
 TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
-    const std::string path = temporary_path("recorded.scn");
+    const temporary_folder folder;
+    const std::string path = folder / "recorded.scn";
     std::vector<std::string> shown;
     {
         pty_program program{{DOORLOCK_BINARY, "--record", path}};
@@ -119,7 +128,6 @@ TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
     recorded << std::ifstream(path).rdbuf();
     pty_program replay{{DOORLOCK_BINARY, "--scenario", path, "--screen"}};
     ASSERT_EQ(replay.wait_exit(), 0) << recorded.str() << replay.output();
-    std::remove(path.c_str());
     std::string replayed = replay.output();
     const std::size_t screen = replayed.find('\n') + 1; // after the outcome line
     std::string expected;
@@ -128,6 +136,17 @@ TEST(Scenario, ARecordedSessionReplaysToTheSameScreen) {
     }
     EXPECT_EQ(replayed.substr(screen), expected) << recorded.str();
     EXPECT_NE(recorded.str().find("press "), std::string::npos) << "keys in one window";
+}
+
+TEST(Scenario, ATraceSpansTheWholeRunAndNoMore) {
+    const temporary_folder folder;
+    write_file(folder / "idle.scn", "type C\nwait 100s\n");
+    pty_program program{
+        {DOORLOCK_BINARY, "--scenario", folder / "idle.scn", "--trace", folder / "t.vcd"}};
+    ASSERT_EQ(program.wait_exit(), 0) << program.output();
+    const std::string trace = read_file(folder / "t.vcd");
+    const std::string last_line = trace.substr(trace.rfind('\n', trace.size() - 2) + 1);
+    EXPECT_EQ(last_line, "#100010\n") << "the time of the last of 10001 cycles, 10 ms apart";
 }
 
 } // namespace

@@ -1,4 +1,6 @@
-// The screen model's rules for text: wide characters, writing over them, edges and controls.
+// The screen model's rules for text: wide characters, writing over them, edges and controls; and
+// the runs of cells that a painter finds to send.
+#include "screen_damage.h"
 #include "screen_model.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +69,43 @@ TEST(ScreenModel, EdgesBellsClearAndRecolour) {
     screen_recolour(screen, 15);
     EXPECT_EQ(screen.cells[23][79].attribute, 15);
     EXPECT_EQ(screen.attribute, 15);
+}
+
+TEST(ScreenDamage, RunsOfWholeCharactersThatDiffer) {
+    const struct {
+        const char* what;
+        const char* shown; // row 0 as the console shows it (written on a fresh model)
+        const char* model; // row 0 as the program wrote it
+        const char* runs;  // the runs found, "first-end" each
+    } cases[] = {
+        {"nothing changed", "abc 열림", "abc 열림", ""},
+        {"one cell", "abcdef", "abXdef", "2-3 "},
+        {"two runs", "abcdef", "Xbcdeg", "0-1 5-6 "},
+        {"a wide character counts whole", "열림", "열문", "2-4 "},
+        {"narrow over the right half shown", "a열b", "a xb", "1-3 "},
+        {"narrow over the left half shown", "a열b", "ax b", "1-3 "},
+        {"wide over two halves shown", "열림", " 문 ", "0-4 "},
+    };
+    for (const auto& c : cases) {
+        screen_model console{};
+        screen_reset(console);
+        screen_write(console, c.shown, std::char_traits<char>::length(c.shown));
+        shown_screen shown{};
+        forget_shown(shown);
+        for (int row = 0; row < screen_rows; ++row) {
+            mark_shown(console, shown, row, {0, screen_columns});
+        }
+        screen_model model{};
+        screen_reset(model);
+        screen_write(model, c.model, std::char_traits<char>::length(c.model));
+        std::string found;
+        cell_run run{};
+        for (int from = 0; next_damage(model, shown, 0, from, run); from = run.end) {
+            found += std::to_string(run.first) + "-" + std::to_string(run.end) + " ";
+        }
+        EXPECT_EQ(found, c.runs) << c.what;
+        EXPECT_FALSE(next_damage(model, shown, 1, 0, run)) << c.what << ": row 1 is the same";
+    }
 }
 
 } // namespace
