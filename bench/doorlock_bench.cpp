@@ -8,8 +8,10 @@
 //   Under a tmux server of its own: the idle CPU of the program and of the terminal emulator that
 //   parses its output, the cost of the whole system.
 //   The floor: a process that only wakes every 10 ms and writes nothing, under tmux too.
-// Usage: doorlock_bench [--load] [--seconds N] [--keys N] [--rounds N]
+// Usage: doorlock_bench [--load] [--seconds N] [--keys N] [--rounds N] [--sleep-only]
 //                       [doorlock [busy-poll [full-rewrite [poll-fallback]]]]
+//   --sleep-only  only the table of the sleeping loop: wake-ups with nothing due and during the
+//             automatic lock's countdown, idle CPU beside the floor, echo, period with --states.
 //   --load    keeps both cores busy with two spinning processes while measuring.
 //   --rounds  how many times each is measured under tmux, in turn (3); the medians are shown.
 //   (--wake-every-10ms makes this program the floor.)
@@ -268,7 +270,85 @@ measurement measure(const std::string& binary, double seconds, int keys) {
     return m;
 }
 
-// CPU of the program and of the terminal emulator it draws on, idle, in % of one core.
+// The process's voluntary context switches so far: each wait that ended counts one, so their rate
+// is the rate of its wake-ups.
+long voluntary_switches(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    char line[256];
+    long switches = -1;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1) {
+            break;
+        }
+    }
+    std::fclose(f);
+    return switches;
+}
+
+// Types `keys` one cycle window each: after each key, waits for its echo and then two cycles more.
+void type_slowly(child_in_pty& child, const char* keys) {
+    for (const char* key = keys; *key != '\0'; ++key) {
+        child.type(*key);
+        child.read_until(clock_type::now() + std::chrono::seconds(1),
+                         [](const std::string&, clock_type::time_point) { return false; });
+        child.read_until(clock_type::now() + std::chrono::milliseconds(30), read_on);
+    }
+}
+
+// Wake-ups and CPU of a sleeping lock.
+struct sleep_measurement {
+    double wakes_per_second = 0;      // nothing due: code registered, bolt locked, light off
+    double cpu_percent = 0;           // the same, % of one core
+    double countdown_wakes = 0;       // from 0.2 s after the door closed to 2.9 s
+    double wakes_around_the_lock = 0; // from 2.9 s to 3.5 s, the lock coming at 3.01 s
+};
+
+// Wake-ups per second and CPU of `pid` over `seconds`, reading its output meanwhile.
+void wakes_and_cpu(child_in_pty& child, double seconds, double& wakes, double& cpu) {
+    const long switches = voluntary_switches(child.pid());
+    const double cpu_start = cpu_ms(child.pid());
+    const auto start = clock_type::now();
+    child.read_until(start + seconds_of(seconds), read_on);
+    const double elapsed = ms_between(start, clock_type::now());
+    wakes = static_cast<double>(voluntary_switches(child.pid()) - switches) / elapsed * 1000.0;
+    cpu = (cpu_ms(child.pid()) - cpu_start) / elapsed * 100.0;
+}
+
+sleep_measurement measure_sleep(const std::string& binary, double seconds) {
+    sleep_measurement m;
+    child_in_pty child(binary);
+    wait_first_screen(child);
+    type_slowly(child, "2468lc"); // registered, locked, the cover closed puts the light out
+    child.read_until(clock_type::now() + std::chrono::milliseconds(200), read_on);
+    wakes_and_cpu(child, seconds, m.wakes_per_second, m.cpu_percent);
+
+    type_slowly(child, "l"); // unlocked: the door may move
+    child.type('d');         // the door closes: the bolt locks 301 cycles later
+    const auto closed = clock_type::now();
+    child.read_until(closed + std::chrono::milliseconds(200), read_on);
+    const long at_start = voluntary_switches(child.pid());
+    child.read_until(closed + std::chrono::milliseconds(2900), read_on);
+    const long before_lock = voluntary_switches(child.pid());
+    child.read_until(closed + std::chrono::milliseconds(3500), read_on);
+    m.countdown_wakes = static_cast<double>(before_lock - at_start);
+    m.wakes_around_the_lock = static_cast<double>(voluntary_switches(child.pid()) - before_lock);
+    child.quit();
+    return m;
+}
+
+// The floor's wake-ups and CPU, in the same pseudo-terminal.
+void measure_floor(const std::string& floor_binary, double seconds, double& wakes, double& cpu) {
+    child_in_pty child(floor_binary, "--wake-every-10ms");
+    child.read_until(clock_type::now() + std::chrono::milliseconds(300), read_on);
+    wakes_and_cpu(child, seconds, wakes, cpu);
+}
+
+// The CPU of the program and of the terminal emulator it draws on, idle, in % of one core.
 struct system_cost {
     double program = 0;
     double emulator = 0;
@@ -357,8 +437,12 @@ void stop_load(const std::vector<pid_t>& spinners) {
 }
 
 void row(const char* name, double ours, double reference, const char* unit) {
-    const double ratio = ours != 0 ? reference / ours : 0;
-    std::printf("| %-28s | %12.3f | %12.3f | %9.1fx | %s\n", name, ours, reference, ratio, unit);
+    if (ours == 0) { // no ratio to nothing
+        std::printf("| %-28s | %12.3f | %12.3f | %10s | %s\n", name, ours, reference, "-", unit);
+        return;
+    }
+    std::printf("| %-28s | %12.3f | %12.3f | %9.1fx | %s\n", name, ours, reference,
+                reference / ours, unit);
 }
 
 void header(const char* reference, const char* ratio) {
@@ -389,6 +473,38 @@ const char* reference_path(const std::vector<std::string>& binaries, std::size_t
     return binaries.size() > index ? binaries[index].c_str() : built;
 }
 
+// Sleeping until something can change, beside the floor, in the same run.
+void print_sleep_rows(const std::string& binary, const char* self, double seconds, int keys,
+                      bool load) {
+    const std::vector<pid_t> spinners = load ? start_load() : std::vector<pid_t>{};
+    const sleep_measurement m = measure_sleep(binary, seconds);
+    double floor_wakes = 0;
+    double floor_cpu = 0;
+    measure_floor(self, seconds, floor_wakes, floor_cpu);
+    const statistics period = measure_period(binary, seconds);
+    child_in_pty child(binary);
+    wait_first_screen(child);
+    const statistics echo = measure_echo(child, keys);
+    child.quit();
+    stop_load(spinners);
+    std::printf(
+        "\nSleeping until something can change (in a pseudo-terminal, %.0f s each; wake-ups "
+        "counted from voluntary context switches)%s:\n\n",
+        seconds, load ? ", both cores kept busy" : "");
+    header("floor", "floor/ours");
+    row("wake-ups per s, nothing due", m.wakes_per_second, floor_wakes, "per second");
+    row("idle CPU, nothing due", m.cpu_percent, floor_cpu, "% of one core");
+    row("wake-ups, countdown 0.2-2.9s", m.countdown_wakes, floor_wakes * 2.7, "in 2.7 s");
+    row("wake-ups, 2.9-3.5 s (lock)", m.wakes_around_the_lock, floor_wakes * 0.6, "in 0.6 s");
+    const auto alone = [](const char* name, double value, const char* unit) {
+        std::printf("| %-28s | %12.3f | %12s | %10s | %s\n", name, value, "", "", unit);
+    };
+    alone("key to echo median", echo.median, "ms");
+    alone("key to echo p99", echo.p99, "ms");
+    alone("period median, --states", period.median, "ms");
+    alone("period p99, --states", period.p99, "ms");
+}
+
 } // namespace
 
 // The floor: wakes every 10 ms in ppoll on standard input, as the simulator does, and does
@@ -411,6 +527,7 @@ int main(int argc, char** argv) {
     double seconds = 10;
     int keys = 300;
     int rounds = 3;
+    bool sleep_only = false;
     std::vector<std::string> binaries;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -420,6 +537,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--keys" && i + 1 < argc) {
             keys = std::atoi(argv[++i]);
+        } else if (arg == "--sleep-only") {
+            sleep_only = true;
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else {
@@ -427,6 +546,10 @@ int main(int argc, char** argv) {
         }
     }
     const std::string ours = reference_path(binaries, 0, DOORLOCK_BINARY);
+    if (sleep_only) {
+        print_sleep_rows(ours, argv[0], seconds, keys, load);
+        return 0;
+    }
     const std::string busy_poll = reference_path(binaries, 1, DOORLOCK_BUSY_POLL_BINARY);
     const std::string full_rewrite = reference_path(binaries, 2, DOORLOCK_FULL_REWRITE_BINARY);
     const std::string poll_fallback = reference_path(binaries, 3, DOORLOCK_POLL_FALLBACK_BINARY);
@@ -503,5 +626,6 @@ int main(int argc, char** argv) {
         "\nThe floor, a process that only wakes every 10 ms, under tmux: %.3f %% (program), "
         "%.3f %% (tmux server)\n",
         floor.program, floor.emulator);
+    print_sleep_rows(ours, argv[0], seconds, keys, load);
     return 0;
 }

@@ -4,14 +4,13 @@
 #include "Lock_Controller.h"
 #include "Sound_Controller.h"
 #include "UI.h"
+#include "idle_cycles.h"
 #include "platform.h"
 #include "pw_control2.h"
 
 #include <cstdio>
 
 namespace {
-
-constexpr std::uint32_t cycle_ticks = 10;
 
 signal_set* create_signals() {
     auto* signals = new signal_set{};
@@ -182,13 +181,7 @@ struct drawn_cycle {
 
 // The drawing of a cycle, and whoever watches the loop, between the controllers and the clear.
 void draw_cycle(void* context, const loop_state& loop) {
-    const pw_buffer* buffer = loop.signals->control->buffer;
-    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
-    showState(&loop.status, loop.sound_code, buffer, loop.cover_input, loop.door_input);
-    if (loop.show_states) {
-        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
-    }
-    gotoxy(0, 0);
+    draw_panels(loop);
     if (loop.observer != nullptr && loop.observer->cycle != nullptr) {
         loop.observer->cycle(loop.observer->context, loop,
                              static_cast<const drawn_cycle*>(context)->start_tick);
@@ -196,6 +189,16 @@ void draw_cycle(void* context, const loop_state& loop) {
 }
 
 } // namespace
+
+void draw_panels(const loop_state& loop) {
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    num_pad_ui(loop.digit, loop.cover_input, loop.backlight);
+    showState(&loop.status, loop.sound_code, buffer, loop.cover_input, loop.door_input);
+    if (loop.show_states) {
+        show_controller_states(loop); // before the clear: it shows this cycle's one-cycle bytes
+    }
+    gotoxy(0, 0);
+}
 
 void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     drawn_cycle cycle{start_tick};
@@ -207,8 +210,10 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick) {
 
 bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
     start_window(loop);
+    bool keys_read = false;
     for (;;) {
         if (key_waiting()) {
+            keys_read = true;
             const int key = read_key();
             if (loop.observer != nullptr && loop.observer->key != nullptr) {
                 loop.observer->key(loop.observer->context, loop, key);
@@ -222,14 +227,19 @@ bool poll_window(loop_state& loop, std::uint32_t& start_tick) {
             start_tick = now;
             return true;
         }
-        wait_for_key_until(loop.last_tick + cycle_ticks);
+        if (keys_read || loop.show_states || loop.wakes_every_cycle || loop.signals == nullptr) {
+            wait_for_key_until(loop.last_tick + cycle_ticks);
+        } else {
+            sleep_until_change(loop);
+        }
     }
 }
 
-int mainmodule(bool show_states, const loop_observer* observer) {
+int mainmodule(bool show_states, const loop_observer* observer, bool wakes_every_cycle) {
     loop_state loop;
     loop.show_states = show_states;
     loop.observer = observer;
+    loop.wakes_every_cycle = wakes_every_cycle;
     std::uint32_t start_tick = 0;
     while (poll_window(loop, start_tick)) {
         run_cycle(loop, start_tick);

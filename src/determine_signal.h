@@ -109,7 +109,12 @@ struct loop_state {
     std::uint64_t cycle_number = 0; // cycles run
     const struct loop_observer* observer = nullptr; // told of every key and cycle, when set
     step_function step = step_cycle; // what run_cycle steps the lock with (a test may wrap it)
+    bool wakes_every_cycle = false;  // looks at the keyboard before every cycle, also when nothing
+                                     // can change until a key comes (instead of sleeping)
 };
+
+// Clock ticks from the start of one cycle to the start of the next.
+constexpr std::uint32_t cycle_ticks = 10;
 
 // Someone who watches the loop (a recording, a trace): told of every key before it acts, and of
 // every cycle before its end-of-cycle clear, with the cycle's start tick.
@@ -117,6 +122,14 @@ struct loop_observer {
     void* context;
     void (*key)(void* context, const loop_state& loop, int key);
     void (*cycle)(void* context, const loop_state& loop, std::uint32_t start_tick);
+    // Told, instead of `cycle` for each, of `cycles` cycles without a key that repeat the latest
+    // one told, `cycle_ticks` apart; `loop` is as after the last of them (its `last_tick` is that
+    // cycle's start). Cycles are counted only when this is given.
+    void (*counted)(void* context, const loop_state& loop, std::uint64_t cycles);
+    // Before the loop sleeps longer than a second: what waits in buffers goes to the files.
+    void (*flush)(void* context);
+    // Records every value of every counter (a trace): cycles that move a counter are not counted.
+    bool sees_every_value;
 };
 
 // Resets the window's raw inputs before a polling window.
@@ -143,7 +156,11 @@ bool handle_key(loop_state& loop, int key);
 // controllers in their order, then the end-of-cycle clear. `watcher`, when given, sees the loop
 // before the clear. The interactive program, the scenario runner and the exploration all step the
 // lock through this one function.
-void step_cycle(loop_state& loop, const cycle_watcher* watcher);
+void step_cycle(loop_state& loop, const cycle_watcher* watcher = nullptr);
+
+// Draws a cycle's panels (and the live view with `show_states`) from the loop as its step left it
+// before the end-of-cycle clear; the cursor is left at (0, 0).
+void draw_panels(const loop_state& loop);
 
 // Runs one cycle on the console: the step, with both panels, the live view and the observer drawn
 // and told before the clear; then the cycle's start tick is kept and the frame flushed.
@@ -151,10 +168,14 @@ void run_cycle(loop_state& loop, std::uint32_t start_tick);
 
 // One polling window: resets the window's raw inputs, then reads and handles keys until 10 ticks
 // have passed since the start of the previous cycle; `start_tick` is then the next cycle's start.
-// Returns false when Q arrived (nothing is released).
+// While the window has no key (and neither `show_states` nor `wakes_every_cycle` is set), it
+// sleeps until the next cycle that can change the screen, running the cycles slept through on
+// waking (idle_cycles.h). Returns false when Q arrived (nothing is released).
 bool poll_window(loop_state& loop, std::uint32_t& start_tick);
 
 // The main loop: polling windows and a cycle every 10 clock ticks until Q. Returns 0.
 // `show_states` adds the live view of the controllers below the screen; `observer`, when given,
-// is told of every key and cycle.
-int mainmodule(bool show_states = false, const loop_observer* observer = nullptr);
+// is told of every key and cycle; `wakes_every_cycle` keeps it from sleeping while nothing can
+// change.
+int mainmodule(bool show_states = false, const loop_observer* observer = nullptr,
+               bool wakes_every_cycle = false);

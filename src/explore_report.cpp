@@ -371,10 +371,14 @@ int run_exploration(const explore_request& request) {
         std::uint64_t ran = result.arcs;
         if (request.coverage_scenario != nullptr) {
             arc_coverage coverage;
-            const loop_observer observer{&coverage, nullptr,
+            const loop_observer observer{&coverage,
+                                         nullptr,
                                          [](void* c, const loop_state& loop, std::uint32_t) {
                                              cover_cycle(*static_cast<arc_coverage*>(c), loop);
-                                         }};
+                                         },
+                                         nullptr,
+                                         nullptr,
+                                         true};
             if (run_scenario_file(request.coverage_scenario, &observer, step_cycle) !=
                 scenario_holds) {
                 files_good = false;

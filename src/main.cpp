@@ -28,6 +28,14 @@
 
 namespace {
 
+#ifdef DOORLOCK_BUSY_POLL
+// The busy-polling reference build looks at the keyboard and the clock without pause, as the loop
+// did before it slept: it never sleeps through cycles either.
+constexpr bool polls_without_pause = true;
+#else
+constexpr bool polls_without_pause = false;
+#endif
+
 constexpr const char* usage_text =
     "Usage: doorlock [--states] [--record FILE] [--trace FILE]\n"
     "       doorlock --scenario FILE [--screen] [--states] [--trace FILE] [--coverage]\n"
@@ -150,6 +158,28 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
 }
 
+// Cycles that repeat the latest one: nothing new to trace, idle windows to record.
+void observe_counted(void* context, const loop_state& loop, std::uint64_t cycles) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->trace != nullptr) {
+        trace_unchanged_cycles(*observers->trace, cycles, loop.last_tick);
+    }
+    if (observers->recording != nullptr) {
+        recording_idle_cycles(*observers->recording, cycles);
+    }
+}
+
+// Before a long sleep, so that a kill meanwhile loses nothing already seen.
+void observe_flush(void* context) {
+    auto* observers = static_cast<session_observers*>(context);
+    if (observers->trace != nullptr) {
+        std::fflush(observers->trace->file);
+    }
+    if (observers->recording != nullptr) {
+        std::fflush(observers->recording->file);
+    }
+}
+
 // Opens the trace and the recording that the command line asks for, both or neither; false,
 // with the reason on stderr, when one cannot be written.
 bool open_files(const command_line& line, vcd_trace& trace, session_recording& recording,
@@ -191,11 +221,12 @@ int simulate(const command_line& line) {
         console_close();
         return 1;
     }
-    const loop_observer observer{&observers, observe_key, observe_cycle};
+    const loop_observer observer{&observers,      observe_key,   observe_cycle,
+                                 observe_counted, observe_flush, observers.trace != nullptr};
     const bool observed = observers.trace != nullptr || observers.recording != nullptr;
     try {
         draw_start_screen();
-        mainmodule(line.show_states, observed ? &observer : nullptr);
+        mainmodule(line.show_states, observed ? &observer : nullptr, polls_without_pause);
     } catch (const std::bad_alloc&) {
         close_files(observers);
         console_close();
@@ -237,8 +268,10 @@ int scenario(const command_line& line) {
     if (line.coverage) {
         observers.coverage = &coverage;
     }
-    const loop_observer observer{&observers, observe_key, observe_cycle};
+    // A trace and the coverage see every cycle that moves a counter.
     const bool observed = observers.trace != nullptr || observers.coverage != nullptr;
+    const loop_observer observer{&observers,      observe_key,   observe_cycle,
+                                 observe_counted, observe_flush, observed};
     const int status =
         run_scenario({line.scenario, line.print_screen, line.show_states,
                       observed ? &observer : nullptr, standard_error_is_terminal(), 0},

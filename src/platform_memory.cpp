@@ -51,7 +51,9 @@ void memory_wait_for_key_until(std::uint32_t due_tick) {
         wait = std::min(wait, ticks_until(current->keys.front().tick, current->now));
     }
     if (wait > 0) {
-        current->now += static_cast<std::uint32_t>(wait);
+        current->now += static_cast<std::uint32_t>(wait) + current->stall_ticks;
+        current->stall_ticks = 0;
+        current->sleeps += 1;
     }
 }
 

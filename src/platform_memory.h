@@ -29,6 +29,9 @@ struct memory_console {
     std::string text;                       // everything written
     std::vector<std::uint32_t> flush_ticks; // the clock at every flush
     std::function<void()> on_flush;         // called at every flush (the end of each cycle)
+    std::uint64_t sleeps = 0;               // waits that let the clock move: the wake-ups
+    std::uint32_t stall_ticks = 0; // the next wait that lets the clock move ends this much late,
+                                   // as when the process is stopped meanwhile; then back to 0
 };
 
 // Resets `console` to a fresh console and makes it the platform in use.

@@ -15,6 +15,10 @@ constexpr int standard_output = 1;
 // Acts on the signals that arrived since the last look: ends the process the way an ending signal
 // asks, after giving the terminal back; suspends and resumes; repaints after a resize.
 void handle_pending_signals();
+// A descriptor that becomes readable when a signal arrives, so that a wait for keys ends at once
+// (-1 when there is none), and the reading that makes it quiet again.
+int signal_wake_descriptor();
+void drain_signal_wakes();
 // Whether a signal asked the run to end (the keyboard then ends its input).
 bool ending_signal_pending();
 // write(2) of the screen to standard output; once an ending signal has come nothing more is

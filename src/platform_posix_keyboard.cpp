@@ -89,8 +89,9 @@ bool lone_start_waiting() {
     return (available == 1 && keys.bytes[keys.start] == escape) || keys.bytes[keys.start] >= 0xC2;
 }
 
-// Waits up to `wait_ns` for standard input (`ready[0]`) to become readable; the result and the
-// `revents` as from poll. The other descriptors report only their error and hang-up conditions.
+// Waits up to `wait_ns` for standard input (`ready[0]`), or another descriptor that asks for
+// POLLIN (the signals' self-pipe), to become readable; the result and the `revents` as from poll.
+// Descriptors that ask for nothing report only their error and hang-up conditions.
 int wait_for_input(pollfd* ready, nfds_t count, long long wait_ns) {
 #if (defined(__linux__) || defined(__FreeBSD__)) && !defined(DOORLOCK_POLL_FALLBACK)
     const timespec timeout{static_cast<time_t>(wait_ns / 1000000000),
@@ -106,16 +107,25 @@ int wait_for_input(pollfd* ready, nfds_t count, long long wait_ns) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(standard_input, &readable);
+    int highest = standard_input;
+    for (nfds_t i = 1; i < count; ++i) {
+        if (ready[i].fd >= 0 && (ready[i].events & POLLIN) != 0) {
+            FD_SET(ready[i].fd, &readable);
+            highest = std::max(highest, ready[i].fd);
+        }
+    }
     const long long wait_us = (wait_ns + 999) / 1000;
     timeval timeout{static_cast<time_t>(wait_us / 1000000),
                     static_cast<suseconds_t>(wait_us % 1000000)};
-    const int result = select(standard_input + 1, &readable, nullptr, nullptr, &timeout);
+    const int result = select(highest + 1, &readable, nullptr, nullptr, &timeout);
+    const bool closed = result < 0 && errno == EBADF;
     ready[0].revents =
-        static_cast<short>(result < 0 && errno == EBADF                        ? POLLNVAL
+        static_cast<short>(closed                                              ? POLLNVAL
                            : result > 0 && FD_ISSET(standard_input, &readable) ? POLLIN
                                                                                : 0);
+    // The others as they are now: readable, or in an error or hang-up condition.
     const int others = count > 1 ? poll(ready + 1, count - 1, 0) : 0;
-    return (result < 0 && errno == EBADF ? 1 : result) + (others > 0 ? others : 0);
+    return (closed ? 1 : result) + (others > 0 ? others : 0);
 #endif
 }
 
@@ -274,12 +284,17 @@ void keyboard_wait_until(std::uint32_t due_tick) {
     if (deadline <= now) {
         return;
     }
-    // The output too, for its error and hang-up conditions alone: a reader that went away (the
-    // pipe's other end closed) ends the run as a failed write would, also while nothing is drawn.
-    pollfd ready[2] = {{standard_input, POLLIN, 0}, {keys.watched_output, 0, 0}};
+    // One call however long the wait: a key, a signal (through its self-pipe) or the deadline
+    // ends it. The output too, for its error and hang-up conditions alone: a reader that went away
+    // (the pipe's other end closed) ends the run as a failed write would, also while nothing is
+    // drawn. Signals are acted on by the next look at the keyboard, after the loop has run the
+    // cycles due by then (a Ctrl-Z stops the program with its screen up to date).
+    pollfd ready[3] = {{standard_input, POLLIN, 0},
+                       {keys.watched_output, 0, 0},
+                       {signal_wake_descriptor(), POLLIN, 0}};
     const int result = wait_for_input(
-        ready, 2, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
-    handle_pending_signals();
+        ready, 3, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count());
+    drain_signal_wakes();
     if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) {
         paint_output_gone((ready[1].revents & POLLERR) != 0 ? EPIPE : EIO);
     }

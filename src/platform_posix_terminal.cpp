@@ -35,6 +35,31 @@ volatile std::sig_atomic_t writing = 0;         // the screen is being written t
 volatile std::sig_atomic_t pending_suspend = 0; // Ctrl-Z
 volatile std::sig_atomic_t pending_resume = 0;  // continued after a stop, or sent SIGCONT
 volatile std::sig_atomic_t pending_resize = 0;  // the terminal's size changed
+// The self-pipe through which a signal ends a wait for keys: a flag alone set just before the wait
+// began would go unseen for as long as the wait lasts, which may be hours while nothing is due.
+int wake_pipe[2] = {-1, -1};
+
+// Async-signal-safe: one byte into the pipe, errno as it was.
+void wake_the_wait() {
+    if (wake_pipe[1] >= 0) {
+        const int saved = errno;
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t ignored = write(wake_pipe[1], &byte, 1);
+        errno = saved;
+    }
+}
+
+// Creates the self-pipe, both ends non-blocking (a full pipe already holds a wake) and closed in
+// any program started from here.
+void open_wake_pipe() {
+    if (wake_pipe[0] >= 0 || pipe(wake_pipe) != 0) {
+        return;
+    }
+    for (int end : wake_pipe) {
+        fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+}
 
 bool set_modes(const termios& modes) {
     while (tcsetattr(standard_input, TCSANOW, &modes) != 0) {
@@ -100,6 +125,7 @@ extern "C" void on_ending_signal(int signal_number) {
         return;
     }
     pending_ending = signal_number;
+    wake_the_wait();
     if (writing != 0) {
         alarm(stalled_write_seconds);
     }
@@ -110,14 +136,17 @@ extern "C" void on_alarm_signal(int /*signal_number*/) {}
 
 extern "C" void on_suspend_signal(int /*signal_number*/) {
     pending_suspend = 1;
+    wake_the_wait();
 }
 
 extern "C" void on_resume_signal(int /*signal_number*/) {
     pending_resume = 1;
+    wake_the_wait();
 }
 
 extern "C" void on_resize_signal(int /*signal_number*/) {
     pending_resize = 1;
+    wake_the_wait();
 }
 
 [[noreturn]] void on_terminate() {
@@ -271,6 +300,7 @@ bool terminal_open(int below_row) {
     const int n = std::snprintf(terminal.restore_sequence, sizeof terminal.restore_sequence,
                                 "\x1b[0m\x1b[?25h\x1b[%d;1H", below_row + 1);
     terminal.restore_length = static_cast<std::size_t>(n);
+    open_wake_pipe();
     install_handlers(); // before raw mode: no moment in raw mode without them
     if (!enter_raw_mode()) {
         std::perror("doorlock: cannot set the terminal's modes");
@@ -310,6 +340,16 @@ void terminal_wait_for_key_until(std::uint32_t due_tick) {
 
 bool standard_output_open() {
     return descriptor_open(standard_output);
+}
+
+int signal_wake_descriptor() {
+    return wake_pipe[0];
+}
+
+void drain_signal_wakes() {
+    char bytes[64];
+    while (wake_pipe[0] >= 0 && read(wake_pipe[0], bytes, sizeof bytes) > 0) {
+    }
 }
 
 bool ending_signal_pending() {

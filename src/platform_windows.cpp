@@ -5,6 +5,7 @@
 #include "platform_windows.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <conio.h>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,9 @@
 #endif
 
 namespace {
+
+// How long keys from a pipe or a file may wait unseen: one cycle of the loop.
+constexpr std::int32_t keys_unseen_at_most = 10;
 
 // The console this process runs on. Kept for the whole process, because the console control
 // handler (Ctrl-C, closing the window) must be able to give it back.
@@ -236,9 +240,14 @@ void windows_wait_for_key_until(std::uint32_t due_tick) {
     // The first count of the due tick's millisecond, from tick differences: wrap-safe.
     const std::uint64_t now_count = counter_now();
     const std::uint64_t now_ms = elapsed_ms(now_count);
-    const std::int32_t remaining = ticks_until(due_tick, ticks_since(now_ms, 0));
+    std::int32_t remaining = ticks_until(due_tick, ticks_since(now_ms, 0));
     if (remaining <= 0) {
         return;
+    }
+    if (!console.input_is_console) {
+        // Keys from a pipe or a file end no wait: they are looked for once a cycle, however long
+        // the loop would sleep, so that each is taken in the cycle it would be awake.
+        remaining = std::min(remaining, keys_unseen_at_most);
     }
     const std::uint64_t due_ms = now_ms + static_cast<std::uint64_t>(remaining);
     const std::uint64_t due_count = console.start_count + due_ms / 1000 * console.per_second +

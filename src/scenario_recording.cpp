@@ -96,6 +96,15 @@ void recording_cycle(session_recording& recording) {
     recording.cycles += 1;
 }
 
+void recording_idle_cycles(session_recording& recording, std::uint64_t cycles) {
+    if (cycles == 0) {
+        return;
+    }
+    end_window(recording); // the first of them ends the window before them
+    recording.idle_windows += cycles - 1;
+    recording.cycles += cycles;
+}
+
 bool recording_close(session_recording& recording) {
     if (recording.file == nullptr) {
         return true;

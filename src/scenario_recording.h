@@ -21,6 +21,8 @@ struct session_recording {
 void recording_open(session_recording& recording, std::FILE* file);
 void recording_key(session_recording& recording, int key);
 void recording_cycle(session_recording& recording);
+// `cycles` cycles in a row with no key, as many calls of recording_cycle would record them.
+void recording_idle_cycles(session_recording& recording, std::uint64_t cycles);
 // Writes the last window (the one with the quit) and an expectation for every field of the final
 // screen, the cycles run and the bells rung, then closes the file; false when it could not be
 // written.

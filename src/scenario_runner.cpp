@@ -1,10 +1,12 @@
 #include "scenario_runner.h"
 
 #include "UI.h"
+#include "idle_cycles.h"
 #include "platform.h"
 #include "platform_memory.h"
 #include "screen_model.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -63,6 +65,23 @@ struct runner {
     loop_state& loop;
     progress_line progress;
 };
+
+// Cycles with no key in between, which the runner runs as the sleeping loop runs the cycles it
+// slept through: those that repeat the one before are counted, so that a long wait ends at once;
+// the clock then stands at the last one's start. On a terminal, in parts, so that a wait whose
+// cycles run one by one (a trace with a counter moving) says how far it has come.
+void wait_cycles(runner& r, std::uint64_t cycles) {
+    constexpr std::uint64_t part = std::uint64_t{1} << 20;
+    for (std::uint64_t left = cycles; left > 0;) {
+        const std::uint64_t these = r.progress.shown_at_all ? std::min(left, part) : left;
+        run_idle_cycles(r.loop, these);
+        left -= these;
+        if (r.progress.shown_at_all) {
+            show_progress(r.progress, r.loop.cycle_number);
+        }
+    }
+    r.console.now = r.loop.last_tick;
+}
 
 // One polling window with whatever keys are due in it, then one cycle; false when Q arrived.
 bool window_and_cycle(runner& r) {
@@ -144,8 +163,8 @@ int run_steps(runner& r) {
             running = window_and_cycle(r);
             break;
         case step_kind::wait:
-            for (std::uint64_t n = 0; running && n < s.number; ++n) {
-                running = window_and_cycle(r);
+            if (running) {
+                wait_cycles(r, s.number);
             }
             break;
         default: {
@@ -185,6 +204,7 @@ int run_scenario(const scenario_run& run, const scenario_steps& scenario) {
     loop.observer = run.observer;
     loop.step = run.step;
     loop.cycle_number = run.first_cycle;
+    loop.wakes_every_cycle = true; // a window is a step's: its waits run in wait_cycles
     const auto now = steady::now();
     runner r{run, scenario, console, loop,
              progress_line{run.path, run.show_progress, cycles_in_all(scenario), now, now, 0}};

@@ -153,6 +153,11 @@ void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_t
     }
 }
 
+void trace_unchanged_cycles(vcd_trace& trace, std::uint64_t cycles, std::uint32_t last_start_tick) {
+    trace.time += cycles * cycle_ticks; // past the 32-bit ticks' wrap, however long
+    trace.last_tick = last_start_tick;
+}
+
 bool trace_close(vcd_trace& trace) {
     if (trace.file == nullptr) {
         return true;

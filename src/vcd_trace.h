@@ -25,6 +25,9 @@ struct vcd_trace {
 void trace_open(vcd_trace& trace, std::FILE* file);
 // Writes what changed in this cycle, at its start tick; call before the end-of-cycle clear.
 void trace_cycle(vcd_trace& trace, const loop_state& loop, std::uint32_t start_tick);
+// `cycles` cycles that changed no traced value, the latest starting at `last_start_tick`,
+// `cycle_ticks` ticks apart: the time moves on, nothing is written.
+void trace_unchanged_cycles(vcd_trace& trace, std::uint64_t cycles, std::uint32_t last_start_tick);
 // Writes the latest cycle's time, so that the trace spans the whole run, and closes the file;
 // false, with the reason on stderr, when something could not be written.
 bool trace_close(vcd_trace& trace);

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,42 @@ TEST_F(Reliability, SuspendGivesTheTerminalBackAndResumeRedrawsTheScreen) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     expect_terminal_given_back(program);
+}
+
+// How often the process has given up the processor of its own accord: its wake-ups, each wait
+// that ended counting one.
+long voluntary_switches(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return -1;
+}
+
+TEST_F(Reliability, AnIdleLockWithNothingDueSleepsUntilAKey) {
+    for (const char* digit : {"2", "4", "6", "8"}) { // one window each
+        const std::string entered = program.text(2, 40, 8);
+        program.type(digit);
+        ASSERT_TRUE(program.wait_for([&] { return program.text(2, 40, 8) != entered; }));
+    }
+    ASSERT_TRUE(program.wait_for_text(1, 40, "2 4 6 8 "));
+    program.type("l");
+    ASSERT_TRUE(program.wait_for_text(10, 10, "LOCK  "));
+    program.type("c"); // the cover closed puts the light out: nothing is due until a key
+    ASSERT_TRUE(program.wait_for_text(11, 12, " 닫힘"));
+    program.pause(100ms);
+
+    const long before = voluntary_switches(program.program_pid());
+    program.pause(2s);
+    const long after = voluntary_switches(program.program_pid());
+    ASSERT_GE(before, 0) << "no /proc/PID/status";
+    EXPECT_LE(after - before, 3) << "wake-ups in 2 s with nothing due";
+
+    program.type("c"); // a key still comes through at once
+    EXPECT_TRUE(program.wait_for_text(11, 12, " 열림", 1000ms));
 }
 
 TEST_F(Reliability, IdleWritesNothingResizeRepaintsAndTooSmallSaysSo) {

@@ -95,9 +95,11 @@ TEST(WindowsPainter, PaintsTheModelCellForCellAndNothingWhileIdle) {
 
     use_platform(terminal_platform);
     ASSERT_TRUE(console_open(below_screen));
-    const loop_observer observer{&s, nullptr, on_cycle};
+    const loop_observer observer{&s, nullptr, on_cycle, nullptr, nullptr, false};
     draw_start_screen();
-    mainmodule(false, &observer);
+    // The keys are typed from the cycles themselves, so the loop wakes for every cycle rather
+    // than sleep while nothing can change.
+    mainmodule(false, &observer, true);
     const std::uint64_t calls = paint_console_calls();
     const screen_model& model = console_screen();
 
