@@ -203,7 +203,7 @@ void draw_panels(const loop_state& loop) {
 void run_cycle(loop_state& loop, std::uint32_t start_tick) {
     drawn_cycle cycle{start_tick};
     const cycle_watcher drawing{&cycle, draw_cycle};
-    step_cycle(loop, &drawing);
+    loop.step(loop, &drawing);
     loop.last_tick = start_tick;
     console_flush();
 }

@@ -71,6 +71,18 @@ void init_bss(signal_set* signals);
 // Releases the set and everything hanging from it, the registered code included.
 void release_signals(signal_set* signals);
 
+// Whoever looks at a cycle between its controllers and its end-of-cycle clear, while the cycle's
+// one-cycle values (signals, pw_result, key_clicked, the sound) are still in place.
+struct loop_state;
+struct cycle_watcher {
+    void* context;
+    void (*see)(void* context, const loop_state& loop);
+};
+
+// A step of the controllers over the loop's state; the real one is step_cycle.
+using step_function = void (*)(loop_state& loop, const cycle_watcher* watcher);
+void step_cycle(loop_state& loop, const cycle_watcher* watcher);
+
 // Everything the main loop owns for the whole run.
 struct loop_state {
     std::uint32_t pw_state = 0;
@@ -96,8 +108,9 @@ struct loop_state {
     bool show_states = false;       // draw the live view of the controllers below the screen
     std::uint64_t cycle_number = 0; // cycles run
     const struct loop_observer* observer = nullptr; // told of every key and cycle, when set
-    bool wakes_every_cycle = false; // looks at the keyboard before every cycle, also when nothing
-                                    // can change until a key comes (instead of sleeping)
+    step_function step = step_cycle; // what run_cycle steps the lock with (a test may wrap it)
+    bool wakes_every_cycle = false;  // looks at the keyboard before every cycle, also when nothing
+                                     // can change until a key comes (instead of sleeping)
 };
 
 // Clock ticks from the start of one cycle to the start of the next.
@@ -138,13 +151,6 @@ void echo_key(key_action action, int digit);
 
 // Handles one key press of a polling window, echo included. Returns true for quit.
 bool handle_key(loop_state& loop, int key);
-
-// Whoever looks at a cycle between its controllers and its end-of-cycle clear, while the cycle's
-// one-cycle values (signals, pw_result, key_clicked, the sound) are still in place.
-struct cycle_watcher {
-    void* context;
-    void (*see)(void* context, const loop_state& loop);
-};
 
 // The step of the controllers, with no console: decoding of the window's raw inputs, the four
 // controllers in their order, then the end-of-cycle clear. `watcher`, when given, sees the loop

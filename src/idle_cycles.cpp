@@ -211,7 +211,7 @@ void run_quiet_cycle(loop_state& loop) {
     }
     quiet_cycle cycle{carried(loop), start_tick};
     const cycle_watcher watcher{&cycle, draw_where_it_changes};
-    step_cycle(loop, &watcher);
+    loop.step(loop, &watcher);
     loop.last_tick = start_tick;
     console_flush();
 }
@@ -228,7 +228,7 @@ idle_outlook look_ahead(const loop_state& loop) {
     carried_state before = carried(copy.loop);
     idle_outlook outlook{0, false};
     for (std::uint32_t cycle = 1; cycle <= longest_limit + 2; ++cycle) {
-        step_cycle(copy.loop);
+        copy.loop.step(copy.loop, nullptr);
         keep_code_in_copy(copy);
         start_window(copy.loop);
         const carried_state after = carried(copy.loop);

@@ -2,6 +2,8 @@
 
 #include "UI.h"
 #include "determine_signal.h"
+#include "explore_arcs.h"
+#include "explore_report.h"
 #include "output_files.h"
 #include "platform.h"
 #include "scenario_parse.h"
@@ -40,7 +42,12 @@ constexpr bool polls_without_pause = false;
 constexpr const char* usage_text =
     "Usage: doorlock [--states] [--record FILE] [--trace FILE]\n"
     "       doorlock --scenario FILE... [--junit FILE] [--color=WHEN] [--screen] [--states]\n"
-    "                [--trace FILE]\n"
+    "                [--trace FILE] [--coverage]\n"
+    "       doorlock --explore [--properties FILE] [--digits DIGITS] [--single-keys]\n"
+    "                [--counterexample FILE|DIR/] [--trace FILE] [--check-merges]\n"
+    "                [--max-states N] [--max-memory SIZE] [--diagrams DIR [--coverage\n"
+    "                --scenario FILE]]\n"
+    "       doorlock --explore --list\n"
     "       doorlock --help | --version\n"
     "\n"
     "Simulates a digital door lock with a number pad in the terminal.\n"
@@ -68,11 +75,15 @@ constexpr const char* usage_text =
     "  --color=WHEN     with --scenario: PASS, FAIL and ERROR in colour: auto (on a terminal,\n"
     "                   unless NO_COLOR is set), always or never\n"
     "  --screen         with one --scenario file: print the final screen as text after the run\n"
+    "  --coverage       with --scenario: which arcs of each controller (state to state, with\n"
+    "                   its cause) the scenarios ran, and the missing ones\n"
     "  --record FILE    write the session to FILE as a scenario that reproduces it\n"
     "  --trace FILE     write every cycle's states (numbers and names), counters and signals to\n"
     "                   FILE as a Value Change Dump (VCD), with one --scenario file also its\n"
     "                   steps and expectations; and beside it FILE.gtkw (for FILE.vcd), which\n"
     "                   opens it in GTKWave: gtkwave FILE.gtkw\n"
+    "  --explore        visit every state the lock can reach and check properties in each:\n"
+    "                   the built-in ones and those of --properties; see Exploration below\n"
     "  --help           show this text and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -85,7 +96,8 @@ constexpr const char* usage_text =
     "  expect text COLUMN ROW \"TEXT\"     expect attr COLUMN ROW N     expect bells N\n"
     "  expect NAME=VALUE ...  NAME: pw_state pw_timer count lock_state lock_timer locked\n"
     "                        changed sound_state sound_timer light_state light_timer backlight\n"
-    "                        sound cycle\n"
+    "                        sound cycle door cover (1 closed, 0 open) registered entered\n"
+    "                        (digits, or none)\n"
     "  expect within N COND  COND holds now or after one of the next N cycles, which run\n"
     "                        until it does (N as for wait; COND any expectation above)\n"
     "  expect for N COND     COND holds now and after each of the next N cycles\n"
@@ -97,18 +109,50 @@ constexpr const char* usage_text =
     "at Q and when a signal ends the run. They are created only once the run starts; two options\n"
     "that name one file, or --record or --trace given twice, are refused.\n"
     "\n"
+    "Exploration (--explore): breadth first from the start to the fixpoint, on the same step\n"
+    "function the program runs. A step is one cycle after one polling window of the alphabet:\n"
+    "no key; one of L, D, K, C or a digit of DIGITS (default 01); and, unless --single-keys,\n"
+    "any two different keys among L, D, K, C and one digit. A state is what the loop carries\n"
+    "from one cycle to the next that a controller can read: the four controllers' states and\n"
+    "counters, the entered digits and their count, the registered code, the bolt and its\n"
+    "mirror, the changed flag, the door and cover levels and the backlight. States that no\n"
+    "steps can tell apart are merged: a counter its controller does not read reads 0, the\n"
+    "light's count stops at 1000, stale digits read 0 (with three or more DIGITS, digits are\n"
+    "renamed by first occurrence); every merge is checked on a sample (--check-merges: on\n"
+    "every state).\n"
+    "  --properties FILE       also check FILE's properties, one a line (# comments):\n"
+    "                          always EXPR | never EXPR | reachable EXPR |\n"
+    "                          P leads-to Q within N[s|ms] [unless R]\n"
+    "                          EXPR: NAME op VALUE joined by and, or, not, ( ); op: = != < <=\n"
+    "                          > >=; VALUE: a number, digits, none, NAME or was NAME (before\n"
+    "                          the step). NAMEs: those of expect NAME=VALUE but cycle, and the\n"
+    "                          step's lock_button key_sensor door_opened door_closed\n"
+    "                          cover_opened cover_closed digit pw_result key_clicked sound\n"
+    "  --list                  list the built-in properties\n"
+    "  --counterexample FILE   where the first violated property's shortest path goes as a\n"
+    "                          scenario (default counterexample.scn); DIR/: one file a\n"
+    "                          property, witnesses of reachable ones too\n"
+    "  --trace FILE            the same path as a trace\n"
+    "  --max-states N, --max-memory SIZE (such as 1500M or 4G): stop there\n"
+    "  --diagrams DIR          one Graphviz file a controller: its states and the arcs the\n"
+    "                          search reached; with --coverage --scenario FILE, the arcs\n"
+    "                          FILE did not run dashed\n"
+    "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
     "writing the screen, the recording or the trace fails, or memory runs out; 2 for a bad\n"
     "argument; 129, 130, 131, 143 after a hang-up, Ctrl-C, Ctrl-\\ or kill. With --scenario: 0\n"
     "when every expectation holds, 1 when one does not, 2 when a file has an error (which\n"
     "outranks a failure) or the run cannot be made (no standard output, a trace or JUnit file\n"
-    "that cannot be written).\n";
+    "that cannot be written). With --explore: 0 when every property holds and every reachable\n"
+    "one is reached, 1 when one does not, 2 for a bad file or option, 3 when the search stopped\n"
+    "at a limit before the end.\n";
 
 // What watches the interactive loop: a trace, a recording, both or neither.
 struct session_observers {
     vcd_trace* trace;
     session_recording* recording;
+    arc_coverage* coverage = nullptr;
 };
 
 void observe_key(void* context, const loop_state& /*loop*/, int key) {
@@ -125,6 +169,9 @@ void observe_cycle(void* context, const loop_state& loop, std::uint32_t start_ti
     }
     if (observers->recording != nullptr) {
         recording_cycle(*observers->recording);
+    }
+    if (observers->coverage != nullptr) {
+        cover_cycle(*observers->coverage, loop);
     }
 }
 
@@ -263,18 +310,48 @@ int scenario(const command_line& line) {
     if (!open_files(line, trace, recording, observers)) {
         return scenario_rejected;
     }
+    arc_coverage coverage;
+    if (line.coverage) {
+        observers.coverage = &coverage;
+    }
+    // A trace and the coverage see every cycle that moves a counter.
+    const bool observed = observers.trace != nullptr || observers.coverage != nullptr;
     const loop_observer observer{&observers,      observe_key,   observe_cycle,
-                                 observe_counted, observe_flush, observers.trace != nullptr};
+                                 observe_counted, observe_flush, observed};
     const char* github = std::getenv("GITHUB_ACTIONS");
     const scenario_suite suite{line.scenarios,
                                {nullptr, line.print_screen, line.show_states,
-                                observers.trace ? &observer : nullptr, standard_error_is_terminal(),
-                                0, observers.trace},
+                                observed ? &observer : nullptr, standard_error_is_terminal(), 0,
+                                step_cycle, observers.trace},
                                line.junit,
                                colored(line.color),
                                github != nullptr && std::strcmp(github, "true") == 0};
     const int status = run_scenarios(suite);
+    if (line.coverage && status == scenario_holds) {
+        std::fputs(coverage_report(coverage.ran).c_str(), stdout);
+    }
     return close_files(observers) || status != scenario_holds ? status : scenario_rejected;
+}
+
+int explore(const command_line& line) {
+    explore_request request;
+    request.properties = line.properties;
+    request.digits = line.digits;
+    request.counterexample = line.counterexample;
+    request.trace = line.trace;
+    request.max_states = line.max_states;
+    request.max_memory = line.max_memory;
+    request.single_keys = line.single_keys;
+    request.check_merges = line.check_merges;
+    request.list = line.list;
+    request.diagrams = line.diagrams;
+    request.coverage_scenario = line.coverage ? line.scenarios[0] : nullptr;
+    try {
+        return run_exploration(request);
+    } catch (const std::bad_alloc&) {
+        std::fputs("doorlock: out of memory\n", stderr);
+        return explore_incomplete;
+    }
 }
 
 // Writes `text` to standard output; false, with the reason on stderr, when it did not get there.
@@ -329,10 +406,16 @@ command_line parse_command_line(int argc, char** argv) {
     bool version = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const char** file = std::strcmp(arg, "--record") == 0  ? &line.record
-                            : std::strcmp(arg, "--trace") == 0 ? &line.trace
-                            : std::strcmp(arg, "--junit") == 0 ? &line.junit
-                                                               : nullptr;
+        const char** file = std::strcmp(arg, "--record") == 0           ? &line.record
+                            : std::strcmp(arg, "--trace") == 0          ? &line.trace
+                            : std::strcmp(arg, "--junit") == 0          ? &line.junit
+                            : std::strcmp(arg, "--properties") == 0     ? &line.properties
+                            : std::strcmp(arg, "--digits") == 0         ? &line.digits
+                            : std::strcmp(arg, "--counterexample") == 0 ? &line.counterexample
+                            : std::strcmp(arg, "--max-states") == 0     ? &line.max_states
+                            : std::strcmp(arg, "--max-memory") == 0     ? &line.max_memory
+                            : std::strcmp(arg, "--diagrams") == 0       ? &line.diagrams
+                                                                        : nullptr;
         if (file != nullptr) {
             if (i + 1 >= argc) {
                 return bad_usage(line, "needs a file", arg);
@@ -365,6 +448,16 @@ command_line parse_command_line(int argc, char** argv) {
             }
         } else if (std::strcmp(arg, "--states") == 0) {
             line.show_states = true;
+        } else if (std::strcmp(arg, "--explore") == 0) {
+            line.explore = true;
+        } else if (std::strcmp(arg, "--single-keys") == 0) {
+            line.single_keys = true;
+        } else if (std::strcmp(arg, "--check-merges") == 0) {
+            line.check_merges = true;
+        } else if (std::strcmp(arg, "--coverage") == 0) {
+            line.coverage = true;
+        } else if (std::strcmp(arg, "--list") == 0) {
+            line.list = true;
         } else if (std::strcmp(arg, "--screen") == 0) {
             line.print_screen = true;
         } else if (std::strcmp(arg, "--help") == 0) {
@@ -375,8 +468,36 @@ command_line parse_command_line(int argc, char** argv) {
             return bad_usage(line, "unknown argument", arg);
         }
     }
+    const char* explore_only = line.properties != nullptr       ? "--properties"
+                               : line.digits != nullptr         ? "--digits"
+                               : line.counterexample != nullptr ? "--counterexample"
+                               : line.max_states != nullptr     ? "--max-states"
+                               : line.max_memory != nullptr     ? "--max-memory"
+                               : line.single_keys               ? "--single-keys"
+                               : line.check_merges              ? "--check-merges"
+                               : line.list                      ? "--list"
+                               : line.diagrams != nullptr       ? "--diagrams"
+                                                                : nullptr;
     if (help || version) {
         line.mode = help ? run_mode::help : run_mode::version;
+    } else if (line.explore) {
+        line.mode = run_mode::explore;
+        const bool scenario = !line.scenarios.empty();
+        const char* other = scenario && line.diagrams == nullptr ? "--scenario"
+                            : line.coverage != scenario          ? "--coverage"
+                            : line.scenarios.size() > 1          ? "--scenario"
+                            : line.record != nullptr             ? "--record"
+                            : line.junit != nullptr              ? "--junit"
+                            : line.show_states                   ? "--states"
+                            : line.print_screen                  ? "--screen"
+                                                                 : nullptr;
+        if (other != nullptr) {
+            return bad_usage(line, "does not go with --explore", other);
+        }
+    } else if (explore_only != nullptr) {
+        return bad_usage(line, "goes with --explore", explore_only);
+    } else if (line.coverage && line.scenarios.empty()) {
+        return bad_usage(line, "goes with --scenario", "--coverage");
     } else if (!line.scenarios.empty()) {
         line.mode = run_mode::scenario;
         if (line.record != nullptr) {
@@ -409,6 +530,7 @@ int main(int argc, char** argv) {
         std::fputs("Try 'doorlock --help' for more information.\n", stderr);
         return 2;
     case run_mode::scenario: return scenario(line);
+    case run_mode::explore: return explore(line);
     case run_mode::simulate: break;
     }
     return simulate(line);

@@ -15,6 +15,25 @@ std::int64_t entered_count(const loop_state& loop) {
     return loop.signals != nullptr ? loop.signals->control->buffer->count : 0;
 }
 
+std::int64_t level(sensor_input input) {
+    return input & 1; // 1 closed, 0 open
+}
+
+std::int64_t registered_code(const loop_state& loop) {
+    const pw_code* code =
+        loop.signals != nullptr ? loop.signals->control->buffer->registered : nullptr;
+    return code != nullptr ? digit_string_value(code->digits, code_length) : -1;
+}
+
+std::int64_t entered_digits(const loop_state& loop) {
+    if (loop.signals == nullptr) {
+        return -1;
+    }
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    return digit_string_value(buffer->digits,
+                              buffer->count > code_length ? code_length : buffer->count);
+}
+
 const state_name state_table[] = {
     {"pw_state", [](const loop_state& l) -> std::int64_t { return l.pw_state; }},
     {"pw_timer", [](const loop_state& l) -> std::int64_t { return l.pw_timer; }},
@@ -30,6 +49,10 @@ const state_name state_table[] = {
     {"backlight", [](const loop_state& l) -> std::int64_t { return l.backlight; }},
     {"sound", [](const loop_state& l) -> std::int64_t { return l.sound_code; }},
     {"cycle", [](const loop_state& l) { return static_cast<std::int64_t>(l.cycle_number); }},
+    {"door", [](const loop_state& l) { return level(l.door_input); }},
+    {"cover", [](const loop_state& l) { return level(l.cover_input); }},
+    {"registered", registered_code, true},
+    {"entered", entered_digits, true},
 };
 
 // Keys by name. The first of each code is the name a recording writes.
@@ -77,6 +100,64 @@ constexpr named_key key_table[] = {
 
 const std::span<const screen_field> screen_fields{field_table};
 const std::span<const state_name> state_names{state_table};
+
+std::int64_t digit_string_value(const std::int32_t* digits, int count) {
+    if (count <= 0) {
+        return -1;
+    }
+    std::int64_t value = count;
+    for (int i = 0; i < count; ++i) {
+        value = value << 4 | (digits[i] & 0xF);
+    }
+    return value << (4 * (code_length - count));
+}
+
+std::string state_value_text(const state_name& name, std::int64_t value) {
+    if (!name.digit_string) {
+        return std::to_string(value);
+    }
+    if (value < 0) {
+        return "none";
+    }
+    const auto count = static_cast<int>(value >> (4 * code_length));
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += static_cast<char>('0' + ((value >> (4 * (code_length - 1 - i))) & 0xF));
+    }
+    return text;
+}
+
+bool parse_state_value(const state_name& name, const std::string& text, std::int64_t& value) {
+    if (name.digit_string) {
+        if (text == "none") {
+            value = -1;
+            return true;
+        }
+        if (text.empty() || text.size() > static_cast<std::size_t>(code_length)) {
+            return false;
+        }
+        std::int32_t digits[code_length] = {};
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] < '0' || text[i] > '9') {
+                return false;
+            }
+            digits[i] = text[i] - '0';
+        }
+        value = digit_string_value(digits, static_cast<int>(text.size()));
+        return true;
+    }
+    if (text.empty() || text.size() > 18) { // below 2^63
+        return false;
+    }
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
 
 int key_code(const std::string& name) {
     for (const named_key& k : key_table) {

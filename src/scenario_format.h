@@ -19,12 +19,22 @@ struct screen_field {
 };
 extern const std::span<const screen_field> screen_fields;
 
-// A part of the main loop's state that an expectation can name.
+// A part of the main loop's state that an expectation can name. Digit strings (the registered
+// code, the entered digits) are numbers made by digit_string_value.
 struct state_name {
     const char* name;
     std::int64_t (*value)(const loop_state& loop);
+    bool digit_string = false;
 };
 extern const std::span<const state_name> state_names;
+
+// A digit string as a number, -1 for none (no digit): the count of digits above the digits, four
+// bits each, so that two strings are equal exactly when their numbers are.
+std::int64_t digit_string_value(const std::int32_t* digits, int count);
+// The value as an expectation writes it: a number, or for a digit string its digits or "none".
+std::string state_value_text(const state_name& name, std::int64_t value);
+// Reads a value of the name: a number, or for a digit string "none" or one to four digits.
+bool parse_state_value(const state_name& name, const std::string& text, std::int64_t& value);
 
 // The code of the key named `name` (lower case, without the angle brackets), or -1.
 int key_code(const std::string& name);

@@ -199,8 +199,10 @@ std::string parse_state_checks(const std::vector<token>& t, step& s, scenario_st
             return "unknown name " + word(name);
         }
         const std::string value = t[i].text.substr(eq + 1);
-        if (!parse_number(value, std::numeric_limits<std::int64_t>::max(), check.value)) {
-            return "bad number " + word(value);
+        if (!parse_state_value(*check.name, value, check.value)) {
+            return check.name->digit_string
+                       ? "bad digits " + word(value) + " (none, or one to four digits)"
+                       : "bad number " + word(value);
         }
         into.checks.push_back(check);
         s.count += 1;

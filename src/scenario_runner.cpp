@@ -95,7 +95,7 @@ std::string step_text(const step& s, const scenario_steps& scenario) {
         std::string text = "expect";
         for (std::uint32_t i = 0; i < s.count; ++i) {
             const state_check& c = scenario.checks[s.first + i];
-            text += std::string(" ") + c.name->name + "=" + std::to_string(c.value);
+            text += std::string(" ") + c.name->name + "=" + state_value_text(*c.name, c.value);
         }
         return text;
     }
@@ -173,8 +173,10 @@ struct runner {
                 const state_check& c = scenario.checks[s.first + i];
                 const std::int64_t has = c.name->value(loop);
                 if (has != c.value) {
-                    return {false, std::string(c.name->name) + "=" + std::to_string(c.value),
-                            std::string("state has ") + c.name->name + "=" + std::to_string(has),
+                    return {false,
+                            std::string(c.name->name) + "=" + state_value_text(*c.name, c.value),
+                            std::string("state has ") + c.name->name + "=" +
+                                state_value_text(*c.name, has),
                             "hold"};
                 }
             }
@@ -289,6 +291,7 @@ scenario_result run_scenario(const scenario_run& run, const scenario_steps& scen
     loop.show_states = run.show_states;
     loop.observer = run.observer;
     loop.cycle_number = run.first_cycle;
+    loop.step = run.step;
     loop.wakes_every_cycle = true; // a window is a step's: its waits run in wait_cycles
     const auto now = steady::now();
     runner r{run,

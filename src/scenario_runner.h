@@ -18,12 +18,13 @@ constexpr int scenario_rejected = 2;
 
 struct scenario_run {
     const char* path;
-    bool print_screen;             // --screen: the final screen as text after the run
-    bool show_states;              // --states: the live view below the screen, as interactively
-    const loop_observer* observer; // a trace, when one is asked for
-    bool show_progress;            // say on stderr how far a run of a second or more has come
-    std::uint64_t first_cycle;     // the cycle count the run starts from (tests: past 2^32)
-    vcd_trace* trace;              // told of each step and expectation, when there is one
+    bool print_screen;               // --screen: the final screen as text after the run
+    bool show_states;                // --states: the live view below the screen, as interactively
+    const loop_observer* observer;   // a trace, when one is asked for
+    bool show_progress;              // say on stderr how far a run of a second or more has come
+    std::uint64_t first_cycle;       // the cycle count the run starts from (tests: past 2^32)
+    step_function step = step_cycle; // the step of the controllers (a test may give a faulty one)
+    vcd_trace* trace = nullptr;      // told of each step and expectation, when there is one
 };
 
 // Runs the scenario's steps (read and checked by read_scenario) up to the first expectation that

@@ -45,8 +45,8 @@ TEST(Hardening, ScenarioBoundsOnEndlessInputAndLongRuns) {
     ASSERT_TRUE(read_scenario((folder / "long.scn").c_str(), steps, error));
     const std::string path = folder / "long.scn";
     std::string screen;
-    const scenario_result outcome = run_scenario(
-        {path.c_str(), false, false, nullptr, false, 4294967290u, nullptr}, steps, screen);
+    const scenario_result outcome =
+        run_scenario({path.c_str(), false, false, nullptr, false, 4294967290u}, steps, screen);
     EXPECT_EQ(outcome.outcome, scenario_outcome::passed) << outcome.message;
     EXPECT_EQ(outcome.expectations, 1);
     EXPECT_EQ(outcome.cycles, 4294967300u);

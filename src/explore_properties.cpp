@@ -1,0 +1,237 @@
+// Properties on a step: what they see of it, their compiled checks, and the parts and guards
+// that let the search skip what a state rules out.
+#include "explore_properties.h"
+
+#include "scenario_format.h"
+
+namespace {
+
+const char* const name_texts[property_name_count] = {
+    "pw_state",   "pw_timer",    "count",       "lock_state",   "lock_timer",   "locked",
+    "changed",    "sound_state", "sound_timer", "light_state",  "light_timer",  "backlight",
+    "door",       "cover",       "registered",  "entered",      "sound",        "lock_button",
+    "key_sensor", "door_opened", "door_closed", "cover_opened", "cover_closed", "digit",
+    "pw_result",  "key_clicked",
+};
+
+int slot_of(const operand& o) {
+    switch (o.source) {
+    case operand::kind::now: return o.name;
+    case operand::kind::was: return property_name_count + o.name;
+    default: return -1;
+    }
+}
+
+void compile_node(const expression& e, int at, std::vector<instruction>& out) {
+    const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
+    switch (n.type) {
+    case expression_node::kind::compare: {
+        const bool literal_left = n.left.source == operand::kind::literal;
+        instruction i{instruction::kind::compare,
+                      n.op,
+                      static_cast<std::int16_t>(slot_of(n.left)),
+                      static_cast<std::int16_t>(slot_of(n.right)),
+                      0,
+                      literal_left ? n.left.literal : n.right.literal};
+        out.push_back(i);
+        return;
+    }
+    case expression_node::kind::negate:
+        compile_node(e, n.first, out);
+        out.push_back({instruction::kind::negate, compare_op::eq, 0, 0, 0, 0});
+        return;
+    case expression_node::kind::both:
+    case expression_node::kind::either: {
+        compile_node(e, n.first, out);
+        const std::size_t jump = out.size();
+        out.push_back({n.type == expression_node::kind::both ? instruction::kind::jump_if_false
+                                                             : instruction::kind::jump_if_true,
+                       compare_op::eq, 0, 0, 0, 0});
+        compile_node(e, n.second, out);
+        out[jump].jump = static_cast<std::int32_t>(out.size());
+        return;
+    }
+    }
+}
+
+bool reads_only_before(const expression& e, int at) {
+    const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
+    switch (n.type) {
+    case expression_node::kind::compare:
+        return n.left.source != operand::kind::now && n.right.source != operand::kind::now;
+    case expression_node::kind::negate: return reads_only_before(e, n.first);
+    default: return reads_only_before(e, n.first) && reads_only_before(e, n.second);
+    }
+}
+
+// Copies the subtree at `at` into `out`; returns its root there.
+int copy_tree(const expression& e, int at, expression& out) {
+    expression_node n = e.nodes[static_cast<std::size_t>(at)];
+    if (n.type != expression_node::kind::compare) {
+        n.first = copy_tree(e, n.first, out);
+        if (n.type != expression_node::kind::negate) {
+            n.second = copy_tree(e, n.second, out);
+        }
+    }
+    out.nodes.push_back(n);
+    return static_cast<int>(out.nodes.size()) - 1;
+}
+
+void collect_guards(const expression& e, int at, std::vector<int>& guards) {
+    const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
+    if (n.type == expression_node::kind::both) {
+        collect_guards(e, n.first, guards);
+        collect_guards(e, n.second, guards);
+    } else if (reads_only_before(e, at)) {
+        guards.push_back(at);
+    }
+}
+
+} // namespace
+
+const char* property_name_text(int name) {
+    return name >= 0 && name < property_name_count ? name_texts[name] : "?";
+}
+
+void observe(const lock_values& s, const step_signals& signals, observation& out) {
+    std::int64_t* v = out.value;
+    v[name_pw_state] = s.pw_state;
+    v[name_pw_timer] = s.pw_timer;
+    v[name_count] = s.count;
+    v[name_lock_state] = s.lock_state;
+    v[name_lock_timer] = s.lock_timer;
+    v[name_locked] = s.locked;
+    v[name_changed] = s.changed;
+    v[name_sound_state] = s.sound_state;
+    v[name_sound_timer] = s.sound_timer;
+    v[name_light_state] = s.light_state;
+    v[name_light_timer] = s.light_timer;
+    v[name_backlight] = s.backlight;
+    v[name_door] = s.door;
+    v[name_cover] = s.cover;
+    v[name_registered] = s.registered != 0 ? digit_string_value(s.code, code_length) : none_value;
+    v[name_entered] = digit_string_value(s.digits, s.count > code_length ? code_length : s.count);
+    v[name_sound] = signals.sound;
+    v[name_lock_button] = signals.lock_button;
+    v[name_key_sensor] = signals.events[key_sensor];
+    v[name_door_opened] = signals.events[door_opened];
+    v[name_door_closed] = signals.events[door_closed];
+    v[name_cover_opened] = signals.events[cover_opened];
+    v[name_cover_closed] = signals.events[cover_closed];
+    v[name_digit] = signals.digit < 0 ? none_value : signals.digit;
+    v[name_pw_result] = signals.pw_result;
+    v[name_key_clicked] = signals.key_clicked;
+}
+
+void observe_before(const lock_values& s, observation& out) {
+    observation now{};
+    observe(s, step_signals{}, now);
+    for (int n = 0; n < first_step_name; ++n) {
+        out.value[property_name_count + n] = now.value[n];
+    }
+}
+
+void compile(expression& e) {
+    e.program.clear();
+    if (!e.nodes.empty()) {
+        compile_node(e, static_cast<int>(e.nodes.size()) - 1, e.program);
+    }
+    e.reads_before = false;
+    for (const expression_node& n : e.nodes) {
+        e.reads_before =
+            e.reads_before ||
+            (n.type == expression_node::kind::compare &&
+             (n.left.source == operand::kind::was || n.right.source == operand::kind::was));
+    }
+}
+
+bool evaluate(const expression& e, const observation& seen) {
+    bool acc = true;
+    const std::int64_t* v = seen.value;
+    const instruction* program = e.program.data();
+    const auto size = static_cast<std::int32_t>(e.program.size());
+    for (std::int32_t pc = 0; pc < size;) {
+        const instruction& i = program[pc];
+        switch (i.type) {
+        case instruction::kind::compare: {
+            const std::int64_t a = i.left >= 0 ? v[i.left] : i.literal;
+            const std::int64_t b = i.right >= 0 ? v[i.right] : i.literal;
+            switch (i.op) {
+            case compare_op::eq: acc = a == b; break;
+            case compare_op::ne: acc = a != b; break;
+            case compare_op::lt: acc = a < b; break;
+            case compare_op::le: acc = a <= b; break;
+            case compare_op::gt: acc = a > b; break;
+            case compare_op::ge: acc = a >= b; break;
+            }
+            ++pc;
+            break;
+        }
+        case instruction::kind::jump_if_false: pc = acc ? pc + 1 : i.jump; break;
+        case instruction::kind::jump_if_true: pc = acc ? i.jump : pc + 1; break;
+        case instruction::kind::negate:
+            acc = !acc;
+            ++pc;
+            break;
+        }
+    }
+    return acc;
+}
+
+namespace {
+
+void collect_parts(const expression& e, int at, expression_node::kind joint,
+                   std::vector<expression>& parts) {
+    const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
+    if (n.type == joint) {
+        collect_parts(e, n.first, joint, parts);
+        collect_parts(e, n.second, joint, parts);
+        return;
+    }
+    expression part;
+    copy_tree(e, at, part);
+    compile(part);
+    part.reads_step = false;
+    for (const expression_node& node : part.nodes) {
+        part.reads_step =
+            part.reads_step ||
+            (node.type == expression_node::kind::compare &&
+             ((node.left.source == operand::kind::was) ||
+              (node.right.source == operand::kind::was) ||
+              (node.left.source == operand::kind::now && node.left.name >= first_step_name) ||
+              (node.right.source == operand::kind::now && node.right.name >= first_step_name)));
+    }
+    parts.push_back(std::move(part));
+}
+
+} // namespace
+
+std::vector<expression> parts_of(const expression& e, expression_node::kind joint) {
+    std::vector<expression> parts;
+    if (!e.nodes.empty()) {
+        collect_parts(e, static_cast<int>(e.nodes.size()) - 1, joint, parts);
+    }
+    return parts;
+}
+
+expression guard_before(const expression& e) {
+    expression guard;
+    if (e.nodes.empty()) {
+        return guard;
+    }
+    std::vector<int> parts;
+    collect_guards(e, static_cast<int>(e.nodes.size()) - 1, parts);
+    int root = -1;
+    for (int part : parts) {
+        const int copied = copy_tree(e, part, guard);
+        if (root >= 0) {
+            guard.nodes.push_back(
+                {expression_node::kind::both, compare_op::eq, {}, {}, root, copied});
+            root = static_cast<int>(guard.nodes.size()) - 1;
+        } else {
+            root = copied;
+        }
+    }
+    compile(guard);
+    return guard;
+}

@@ -1,0 +1,134 @@
+// Properties of the lock's states and steps: the language of a property file, its parser, the
+// evaluation on a step, and the built-in properties.
+#pragma once
+
+#include "explore_state.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The names a property can read: the state after the step, then what the step itself raised and
+// wrote. Digit strings (registered, entered) and "none" are held as numbers (digit_string_value).
+enum property_name : int {
+    name_pw_state,
+    name_pw_timer,
+    name_count,
+    name_lock_state,
+    name_lock_timer,
+    name_locked,
+    name_changed,
+    name_sound_state,
+    name_sound_timer,
+    name_light_state,
+    name_light_timer,
+    name_backlight,
+    name_door,
+    name_cover,
+    name_registered,
+    name_entered,
+    first_step_name,
+    name_sound = first_step_name,
+    name_lock_button,
+    name_key_sensor,
+    name_door_opened,
+    name_door_closed,
+    name_cover_opened,
+    name_cover_closed,
+    name_digit,
+    name_pw_result,
+    name_key_clicked,
+    property_name_count
+};
+
+// The name's text, as a property writes it.
+const char* property_name_text(int name);
+
+// The value of "none", below every number.
+constexpr std::int64_t none_value = -1;
+
+// What a property sees of a step: the state after it and the step's values, then the state
+// before it (the values of `was NAME`).
+struct observation {
+    std::int64_t value[2 * property_name_count];
+};
+// The state's names (merged values: an idle controller's counter reads 0) and the step's.
+void observe(const lock_values& state, const step_signals& signals, observation& out);
+// The names of the state before the step.
+void observe_before(const lock_values& state, observation& out);
+
+enum class compare_op : std::uint8_t { eq, ne, lt, le, gt, ge };
+
+struct operand {
+    enum class kind : std::uint8_t { now, was, literal } source;
+    int name; // now, was
+    std::int64_t literal;
+};
+
+struct expression_node {
+    enum class kind : std::uint8_t { compare, both, either, negate } type;
+    compare_op op;
+    operand left, right;
+    int first, second; // child nodes: both, either (two), negate (first)
+};
+
+// The expression compiled for speed: comparisons into an accumulator, and jumps that skip what
+// `and` and `or` need not look at.
+struct instruction {
+    enum class kind : std::uint8_t { compare, jump_if_false, jump_if_true, negate } type;
+    compare_op op;
+    std::int16_t left, right; // observation slots; -1: the literal
+    std::int32_t jump;        // jumps: the instruction to go on at
+    std::int64_t literal;
+};
+
+// An expression as a tree of nodes, the root last, and its compiled program.
+struct expression {
+    std::vector<expression_node> nodes;
+    std::vector<instruction> program;
+    bool reads_step = false;   // names a step's value or a value before the step
+    bool reads_before = false; // names a value before the step
+};
+
+// Compiles the tree into the program (the parser does it).
+void compile(expression& e);
+
+bool evaluate(const expression& e, const observation& seen);
+
+// The parts that `e` joins at its root by `joint` (`either` for a never, whose parts can be checked
+// one by one; `both` for an always), each compiled; `e` itself when it has no such joint.
+std::vector<expression> parts_of(const expression& e, expression_node::kind joint);
+
+// The part of `e` that reads nothing but values before the step, when `e` is a conjunction with
+// such parts: if it is false, so is `e`, whatever the step. An empty program when there is none.
+expression guard_before(const expression& e);
+
+enum class property_kind { always, never, reachable, leads_to };
+
+struct property {
+    std::string name; // the built-in's name, or FILE:LINE
+    std::string text; // as written
+    property_kind kind = property_kind::always;
+    expression holds;  // always, never, reachable: the expression; leads_to: P
+    expression target; // leads_to: Q
+    expression excuse; // leads_to: R, when `unless` is given
+    bool has_excuse = false;
+    int within = 0;            // leads_to: steps
+    bool names_digits = false; // compares a digit or a code with digits written out
+};
+
+// Parses one line (comments and blank lines are the caller's); an empty string when good,
+// otherwise what is wrong.
+std::string parse_property(const std::string& line, property& parsed);
+
+// Reads a property file, one property a line, # comments; on an error writes FILE:LINE: what is
+// wrong to stderr and returns false.
+bool read_property_file(const char* path, std::vector<property>& properties);
+
+// The built-in properties: the controllers' rules stated on states and steps.
+struct builtin_property {
+    const char* name;
+    const char* text;
+};
+const std::vector<builtin_property>& builtin_properties();
+std::vector<property> parse_builtin_properties();

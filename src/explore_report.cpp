@@ -1,0 +1,398 @@
+#include "explore_report.h"
+
+#include "explore_arcs.h"
+#include "output_files.h"
+#include "scenario_parse.h"
+#include "scenario_runner.h"
+#include "scenario_suite.h"
+#include "vcd_trace.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#if defined(__unix__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Three quarters of the machine's memory, so that a search too big for it stops rather than
+// swaps; no limit where the size is not known.
+std::uint64_t default_memory_limit() {
+#if defined(__unix__)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 4 * 3;
+    }
+#endif
+    return 0;
+}
+
+std::uint64_t peak_memory_bytes(const explore_result& result) {
+#if defined(__unix__)
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024; // kilobytes on Linux
+    }
+#endif
+    return result.held_bytes;
+}
+
+// 1234567 as "1,234,567".
+std::string grouped(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), ",");
+    }
+    return digits;
+}
+
+bool parse_digits(const char* text, std::vector<int>& digits) {
+    digits.clear();
+    bool seen[10] = {};
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || seen[*c - '0']) {
+            return false;
+        }
+        seen[*c - '0'] = true;
+    }
+    for (int d = 0; d < 10; ++d) {
+        if (seen[d]) {
+            digits.push_back(d);
+        }
+    }
+    return !digits.empty();
+}
+
+bool parse_count(const char* text, std::uint64_t& value, bool sizes) {
+    value = 0;
+    const char* c = text;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        if (value > 1000000000000ull) {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(*c - '0');
+    }
+    if (c == text) {
+        return false;
+    }
+    if (sizes && *c != '\0' && c[1] == '\0') {
+        const std::uint64_t unit = *c == 'K'   ? 1ull << 10
+                                   : *c == 'M' ? 1ull << 20
+                                   : *c == 'G' ? 1ull << 30
+                                               : 0;
+        if (unit == 0 || value > ~0ull / unit) {
+            return false;
+        }
+        value *= unit;
+        return value != 0;
+    }
+    return *c == '\0' && value != 0;
+}
+
+std::string key_text(const key_window& w) {
+    std::string keys;
+    for (char k : w.keys) {
+        if (k != 0) {
+            keys += k;
+        }
+    }
+    return keys;
+}
+
+// The file for a property's path: FILE as given, or DIR/NAME.scn.
+std::string path_file(const char* counterexample, const property& p) {
+    const std::string target = counterexample != nullptr ? counterexample : "counterexample.scn";
+    if (target.empty() || target.back() != '/') {
+        return target;
+    }
+    std::string name = p.name;
+    for (char& c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        c = plain ? c : '-';
+    }
+    return target + name + ".scn";
+}
+
+void print_figures(const explore_result& r) {
+    const double rate = r.seconds > 0 ? static_cast<double>(r.states) / r.seconds / 1e6 : 0;
+    std::printf("%s states, %s transitions, %s steps deep, %.1f s, %.2f M states/s, peak memory "
+                "%.0f MiB\n",
+                grouped(r.states).c_str(), grouped(r.transitions).c_str(), grouped(r.depth).c_str(),
+                r.seconds, rate, static_cast<double>(peak_memory_bytes(r)) / (1024.0 * 1024.0));
+}
+
+void trace_path(const char* path, const std::vector<key_window>& windows, step_function step,
+                bool& written) {
+    vcd_trace trace{};
+    output_file file{path, "trace", nullptr};
+    written = open_output_files(&file, 1);
+    if (!written) {
+        return;
+    }
+    trace_open(trace, file.file, path);
+    struct traced {
+        vcd_trace* trace;
+        std::uint32_t tick;
+    } context{&trace, 0};
+    const cycle_watcher watcher{&context, [](void* c, const loop_state& loop) {
+                                    auto* t = static_cast<traced*>(c);
+                                    trace_cycle(*t->trace, loop, t->tick);
+                                }};
+    loop_state loop;
+    for (const key_window& w : windows) {
+        apply_window(loop, w); // the first step creates the signal set
+        context.tick += 10;
+        step(loop, &watcher);
+    }
+    release_signals(loop.signals);
+    written = trace_close(trace);
+}
+
+} // namespace
+
+int run_scenario_file(const char* path, const loop_observer* observer, step_function step) {
+    scenario_run run{path, false, false, observer, false, 0};
+    run.step = step;
+    return run_scenarios({{path}, run, nullptr, false, false});
+}
+
+lock_values replay_path(const std::vector<key_window>& windows, step_function step,
+                        step_signals& last, std::uint32_t& cycles) {
+    loop_state loop;
+    create_signal_set(loop);
+    last = step_signals{};
+    for (const key_window& w : windows) {
+        step_window(loop, step, w, last, nullptr);
+    }
+    const lock_values values = read_values(loop);
+    cycles = static_cast<std::uint32_t>(windows.size());
+    release_signals(loop.signals);
+    return values;
+}
+
+bool write_path_scenario(const char* path, const std::vector<key_window>& windows,
+                         const property& p, bool witness, step_function step) {
+    std::FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        std::fprintf(stderr, "doorlock: cannot write %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    std::size_t with_keys = 0;
+    for (const key_window& w : windows) {
+        with_keys += w.keys[0] != 0 ? 1 : 0;
+    }
+    std::fprintf(file, "# %s %s:\n#   %s\n",
+                 witness ? "The shortest witness of" : "A shortest counterexample to",
+                 p.name.c_str(), p.text.c_str());
+    std::fprintf(file,
+                 "# %zu cycles from the start, %zu of them with keys. Run it with\n"
+                 "#   doorlock --scenario %s\n",
+                 windows.size(), with_keys, path);
+    // The keys: runs of windows without keys as waits, one-key windows typed, two-key windows
+    // pressed.
+    std::string typed;
+    std::size_t idle = 0;
+    const auto flush = [&] {
+        if (idle > 0) {
+            std::fprintf(file, "wait %zu\n", idle);
+            idle = 0;
+        }
+        if (!typed.empty()) {
+            std::fprintf(file, "type %s\n", typed.c_str());
+            typed.clear();
+        }
+    };
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const key_window& w = windows[i];
+        const bool last = i + 1 == windows.size();
+        if (last) {
+            flush();
+            std::fprintf(file, "# The last step%s:\n", witness ? "" : ", where the property fails");
+        }
+        if (w.keys[0] == 0) {
+            if (!typed.empty()) {
+                flush();
+            }
+            ++idle;
+        } else if (w.keys[1] == 0) {
+            if (idle > 0) {
+                flush();
+            }
+            typed += w.keys[0];
+        } else {
+            flush();
+            std::fprintf(file, "press %s\n", key_text(w).c_str());
+        }
+    }
+    flush();
+    step_signals signals;
+    std::uint32_t cycles = 0;
+    const lock_values v = replay_path(windows, step, signals, cycles);
+    std::string raised;
+    const char* event_names[5] = {"key_sensor", "door_opened", "door_closed", "cover_opened",
+                                  "cover_closed"};
+    if (signals.lock_button != 0) {
+        raised += " lock_button";
+    }
+    for (int e = 0; e < 5; ++e) {
+        if (signals.events[e] != 0) {
+            raised += std::string(" ") + event_names[e];
+        }
+    }
+    if (signals.digit >= 0) {
+        raised += " digit=" + std::to_string(signals.digit);
+    }
+    std::fprintf(file, "# It raised:%s; pw_result=%u key_clicked=%u sound=%u.\n",
+                 raised.empty() ? " nothing" : raised.c_str(), signals.pw_result,
+                 signals.key_clicked, signals.sound);
+    std::fprintf(file, "# The state it leaves, as the program has it:\n");
+    std::fprintf(file, "expect pw_state=%u pw_timer=%d count=%d registered=%s entered=%s\n",
+                 v.pw_state, v.pw_timer, v.count,
+                 v.registered != 0 ? digit_text(v.code, code_length).c_str() : "none",
+                 digit_text(v.digits, v.count).c_str());
+    std::fprintf(file, "expect lock_state=%u lock_timer=%d locked=%u changed=%u door=%u cover=%u\n",
+                 v.lock_state, v.lock_timer, v.locked, v.changed, v.door, v.cover);
+    std::fprintf(file, "expect sound_state=%u sound_timer=%d sound=%u\n", v.sound_state,
+                 v.sound_timer, signals.sound);
+    std::fprintf(file, "expect light_state=%u light_timer=%d backlight=%u\n", v.light_state,
+                 v.light_timer, v.backlight);
+    std::fprintf(file, "expect cycle=%u\n", cycles);
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        std::fprintf(stderr, "doorlock: cannot write %s\n", path);
+        return false;
+    }
+    return true;
+}
+
+int run_exploration(const explore_request& request) {
+    if (request.list) {
+        for (const builtin_property& b : builtin_properties()) {
+            std::printf("%s\n    %s\n", b.name, b.text);
+        }
+        return std::fflush(stdout) == 0 ? explore_holds : explore_rejected;
+    }
+    explore_options options;
+    if (request.digits != nullptr && !parse_digits(request.digits, options.digits)) {
+        std::fprintf(stderr,
+                     "doorlock: --digits wants distinct digits, such as 01 or 0123456789\n");
+        return explore_rejected;
+    }
+    if (request.max_states != nullptr &&
+        !parse_count(request.max_states, options.max_states, false)) {
+        std::fprintf(stderr, "doorlock: --max-states wants a number of states\n");
+        return explore_rejected;
+    }
+    if (request.max_memory != nullptr &&
+        !parse_count(request.max_memory, options.max_memory, true)) {
+        std::fprintf(stderr, "doorlock: --max-memory wants a size such as 1500M or 4G\n");
+        return explore_rejected;
+    }
+    if (request.max_memory == nullptr) {
+        options.max_memory = default_memory_limit();
+    }
+    std::vector<property> properties = parse_builtin_properties();
+    if (request.properties != nullptr && !read_property_file(request.properties, properties)) {
+        return explore_rejected;
+    }
+    bool names_digits = false;
+    for (const property& p : properties) {
+        names_digits = names_digits || p.names_digits;
+    }
+    options.pairs = !request.single_keys;
+    options.check_every_merge = request.check_merges;
+    // Relabelling digits pays with many digits; a property that names a digit needs them as typed.
+    options.relabel = options.digits.size() > 2 && !names_digits;
+    options.progress = true;
+
+    const explore_result result = explore(options, properties);
+    if (result.status == explore_status::failed) {
+        std::fprintf(stderr, "doorlock: the search stopped: %s\n", result.problem.c_str());
+        print_figures(result);
+        return explore_violated;
+    }
+    const bool complete = result.status == explore_status::complete;
+    const bool per_property =
+        request.counterexample != nullptr && std::strlen(request.counterexample) > 0 &&
+        request.counterexample[std::strlen(request.counterexample) - 1] == '/';
+    bool all_hold = true;
+    bool written_one = false;
+    bool files_good = true;
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        const property& p = properties[i];
+        const property_outcome& o = result.outcomes[i];
+        const bool reachable = p.kind == property_kind::reachable;
+        const bool good = o.holds;
+        all_hold = all_hold && good;
+        std::vector<key_window> path = concrete_path(options, o.path);
+        std::size_t with_keys = 0;
+        for (const key_window& w : path) {
+            with_keys += w.keys[0] != 0 ? 1 : 0;
+        }
+        std::string file;
+        const bool has_path = reachable ? good : !good;
+        if (has_path && (per_property || (!reachable && !written_one))) {
+            file = path_file(request.counterexample, p);
+            files_good =
+                write_path_scenario(file.c_str(), path, p, reachable, options.step) && files_good;
+            if (!reachable && request.trace != nullptr && !written_one) {
+                bool traced = false;
+                trace_path(request.trace, path, options.step, traced);
+                files_good = files_good && traced;
+            }
+            written_one = written_one || !reachable;
+        }
+        if (reachable && good) {
+            std::printf("reached after %s cycles (%s of them with keys): %s -> %s\n",
+                        grouped(path.size()).c_str(), grouped(with_keys).c_str(), p.name.c_str(),
+                        file.empty() ? "-" : file.c_str());
+        } else if (reachable) {
+            std::printf("NOT REACHED in %s states: %s\n", grouped(result.states).c_str(),
+                        p.name.c_str());
+        } else if (good) {
+            std::printf("holds in %s states%s: %s\n", grouped(o.states).c_str(),
+                        complete ? "" : " so far", p.name.c_str());
+        } else {
+            std::printf("VIOLATED after %s cycles (%s of them with keys): %s%s%s\n",
+                        grouped(path.size()).c_str(), grouped(with_keys).c_str(), p.name.c_str(),
+                        file.empty() ? "" : " -> ", file.c_str());
+        }
+    }
+    print_figures(result);
+    if (request.diagrams != nullptr) {
+        std::uint64_t ran = result.arcs;
+        if (request.coverage_scenario != nullptr) {
+            arc_coverage coverage;
+            const loop_observer observer{&coverage,
+                                         nullptr,
+                                         [](void* c, const loop_state& loop, std::uint32_t) {
+                                             cover_cycle(*static_cast<arc_coverage*>(c), loop);
+                                         },
+                                         nullptr,
+                                         nullptr,
+                                         true};
+            if (run_scenario_file(request.coverage_scenario, &observer, step_cycle) !=
+                scenario_holds) {
+                files_good = false;
+            }
+            ran = coverage.ran;
+        }
+        files_good = write_diagrams(request.diagrams, result.arcs, ran) && files_good;
+    }
+    if (!complete) {
+        std::printf("search incomplete: %s\n", result.problem.c_str());
+    }
+    std::fflush(stdout);
+    if (!files_good) {
+        return explore_rejected;
+    }
+    if (!all_hold) {
+        return explore_violated;
+    }
+    return complete ? explore_holds : explore_incomplete;
+}

@@ -1,0 +1,47 @@
+// The exploration as the command line runs it: the properties read, the search run, one line per
+// property and the figures printed, counterexamples and witnesses written as scenarios (and a
+// trace) that replay on the real program.
+#pragma once
+
+#include "explore_search.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit statuses of an exploration.
+constexpr int explore_holds = 0;
+constexpr int explore_violated = 1;
+constexpr int explore_rejected = 2;
+constexpr int explore_incomplete = 3;
+
+struct explore_request {
+    const char* properties = nullptr;        // --properties FILE
+    const char* digits = nullptr;            // --digits DIGITS
+    const char* counterexample = nullptr;    // --counterexample FILE or DIR/
+    const char* trace = nullptr;             // --trace FILE
+    const char* max_states = nullptr;        // --max-states N
+    const char* max_memory = nullptr;        // --max-memory N[K|M|G]
+    bool single_keys = false;                // --single-keys: no windows of two keys
+    bool check_merges = false;               // --check-merges
+    bool list = false;                       // --list
+    const char* diagrams = nullptr;          // --diagrams DIR
+    const char* coverage_scenario = nullptr; // --coverage --scenario FILE: its arcs solid
+};
+
+int run_exploration(const explore_request& request);
+
+// Writes the path as a scenario: the keys from the start, comments that say which property and
+// what the last step did, and expectations on the state the path ends in, taken from replaying it
+// on `step` without any merge. False, with the reason on stderr, when the file cannot be written.
+bool write_path_scenario(const char* path, const std::vector<key_window>& windows,
+                         const property& violated, bool witness, step_function step);
+
+// Reads and runs the scenario file headless on `step`, with `observer` told of every cycle;
+// returns the scenario's exit status.
+int run_scenario_file(const char* path, const loop_observer* observer, step_function step);
+
+// Replays the path on a fresh loop with `step` and returns the values it ends in, with the last
+// step's signals and sound.
+lock_values replay_path(const std::vector<key_window>& windows, step_function step,
+                        step_signals& last, std::uint32_t& cycles);

@@ -1,0 +1,87 @@
+#include "explore_table.h"
+
+#include <cstdlib>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+state_table::slot* allocate_slots(std::uint64_t count) {
+    const std::uint64_t bytes = count * sizeof(state_table::slot);
+#if defined(__linux__)
+    constexpr std::uint64_t huge_page = 2u << 20;
+    const std::uint64_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* memory = std::aligned_alloc(huge_page, rounded);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    madvise(memory, rounded, MADV_HUGEPAGE); // a hint: without it the table works the same
+#else
+    void* memory = std::malloc(bytes);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+#endif
+    auto* slots = static_cast<state_table::slot*>(memory);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        slots[i] = {0, 0, no_index};
+    }
+    return slots;
+}
+
+} // namespace
+
+state_table::~state_table() {
+    std::free(slots_);
+}
+
+void state_table::grow() {
+    const std::uint64_t size = size_ == 0 ? 1u << 16 : size_ * 2;
+    slot* slots = allocate_slots(size);
+    const std::uint64_t mask = size - 1;
+    for (std::uint64_t i = 0; i < size_; ++i) {
+        const slot& s = slots_[i];
+        if (s.index != no_index) {
+            std::uint64_t at = hash({s.low, s.high}) & mask;
+            while (slots[at].index != no_index) {
+                at = (at + 1) & mask;
+            }
+            slots[at] = s;
+        }
+    }
+    std::free(slots_);
+    slots_ = slots;
+    size_ = size;
+}
+
+std::uint32_t state_table::find_or_insert(const packed_state& s, std::uint64_t hash,
+                                          std::uint32_t index) {
+    const std::uint64_t mask = size_ - 1;
+    for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
+        slot& here = slots_[at];
+        if (here.index == no_index) {
+            here = {s.low, s.high, index};
+            ++used_;
+            return no_index;
+        }
+        if (here.low == s.low && here.high == s.high) {
+            return here.index;
+        }
+    }
+}
+
+std::uint32_t state_table::find(const packed_state& s, std::uint64_t hash) const {
+    const std::uint64_t mask = size_ - 1;
+    for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
+        const slot& here = slots_[at];
+        if (here.index == no_index) {
+            return no_index;
+        }
+        if (here.low == s.low && here.high == s.high) {
+            return here.index;
+        }
+    }
+}

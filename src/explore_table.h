@@ -1,0 +1,53 @@
+// The exploration's set of packed states: open addressing with linear probing in one flat array
+// (on Linux in huge pages, since every look-up lands somewhere random in it).
+#pragma once
+
+#include "explore_state.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
+
+class state_table {
+  public:
+    struct slot {
+        std::uint64_t low;
+        std::uint32_t high;
+        std::uint32_t index; // no_index: empty
+    };
+
+    state_table() = default;
+    ~state_table();
+    state_table(const state_table&) = delete;
+    state_table& operator=(const state_table&) = delete;
+
+    static std::uint64_t hash(const packed_state& s) {
+        std::uint64_t h =
+            s.low * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{s.high} + 0x632BE59BD9B4E019ull);
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        return h;
+    }
+    std::uint64_t bytes() const { return size_ * sizeof(slot); }
+    std::uint64_t bytes_after_growth() const {
+        return (size_ == 0 ? 1u << 16 : size_ * 2) * sizeof(slot);
+    }
+    bool needs_growth() const { return (used_ + 1) * 10 > size_ * 7; }
+    // Doubles the table; throws std::bad_alloc when the memory is not there.
+    void grow();
+
+    // Brings the slot of a state with this hash towards the processor ahead of a look-up.
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (size_ - 1)]); }
+
+    // The state's index, or no_index after inserting it with `index`.
+    std::uint32_t find_or_insert(const packed_state& s, std::uint64_t hash, std::uint32_t index);
+    std::uint32_t find(const packed_state& s, std::uint64_t hash) const;
+
+  private:
+    slot* slots_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint64_t used_ = 0;
+};

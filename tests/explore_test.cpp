@@ -1,0 +1,300 @@
+// The exploration: the property language's parser, faults planted in the step that the built-in
+// properties must find with the shortest path (a counterexample that replays on the faulty step and
+// fails on the real one), and the real step holding every built-in property.
+#include "Lock_Controller.h"
+#include "explore_arcs.h"
+#include "explore_report.h"
+#include "explore_search.h"
+#include "scenario_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace {
+
+TEST(PropertyParser, AcceptsTheLanguageAndSaysWhatIsWrong) {
+    struct line_case {
+        const char* line;
+        const char* error; // empty: accepted
+    };
+    const line_case cases[] = {
+        {"always was registered=none or registered=was registered", ""},
+        {"never locked=1 and (door_opened=1 or not cover=0)", ""},
+        {"reachable entered=0101", ""},
+        {"never digit>=5", ""},
+        {"never was lock_timer>=lock_timer and lock_state=2 and was lock_state=2", ""},
+        {"door_closed=1 leads-to locked=1 within 3s unless door_opened=1", ""},
+        {"door_closed=1 leads-to locked=1 within 3010ms", ""},
+        {"sometimes locked=1", "expected always, never, reachable or P leads-to Q within N"},
+        {"always lockd=1", "unknown name 'lockd'"},
+        {"always cycle<5", "'cycle' is not part of a state"},
+        {"always was lock_button=0", "'was lock_button': lock_button is a value of the step"},
+        {"always registered<1357", "digit strings are compared with = or != only"},
+        {"always registered=count", "a digit string is compared with a number"},
+        {"always entered=12345", "'12345': a code has at most four digits"},
+        {"always 1=1", "a comparison needs a name on one side"},
+        {"always locked==1", "'==': write '='"},
+        {"always (locked=1", "a '(' is not closed"},
+        {"always locked=1 locked=0", "unexpected 'locked'"},
+        {"always locked", "expected a comparison (=, !=, <, <=, >, >=)"},
+        {"always locked=1 & door=1", "unexpected '&'"},
+        {"door_closed=1 leads-to locked=1", "leads-to needs 'within N'"},
+        {"door_closed=1 leads-to locked=1 within 5ms", "5ms is not a whole number of 10 ms cycles"},
+        {"door_closed=1 leads-to locked=1 within 0", "'0': from 1 to 60000 cycles"},
+        {"door_closed=1 leads-to locked=1 within 9 when door=0", "unexpected 'when'"},
+    };
+    for (const line_case& c : cases) {
+        property p;
+        const std::string error = parse_property(c.line, p);
+        if (*c.error == '\0') {
+            EXPECT_EQ(error, "") << c.line;
+        } else {
+            EXPECT_EQ(error.substr(0, std::string(c.error).size()), c.error) << c.line;
+        }
+    }
+    property p;
+    ASSERT_EQ(parse_property("door_closed=1 leads-to locked=1 within 3s", p), "");
+    EXPECT_EQ(p.within, 300);
+}
+
+// Faults planted between the controllers and the end-of-cycle clear of the real step.
+void plant(loop_state& loop, bool (*fault)(loop_state&), const cycle_watcher* watcher) {
+    struct planted {
+        bool (*fault)(loop_state&);
+        const cycle_watcher* watcher;
+        loop_state* loop;
+    } context{fault, watcher, &loop};
+    const cycle_watcher wrapper{&context, [](void* c, const loop_state&) {
+                                    auto* p = static_cast<planted*>(c);
+                                    p->fault(*p->loop);
+                                    if (p->watcher != nullptr) {
+                                        p->watcher->see(p->watcher->context, *p->loop);
+                                    }
+                                }};
+    step_cycle(loop, &wrapper);
+}
+
+void lock_now(loop_state& loop) {
+    LockP(&loop.status);
+    loop.lock_state = lock_locked;
+    loop.signals->control->locked = 1;
+}
+
+void unlock_now(loop_state& loop) {
+    UnlockP(&loop.status);
+    loop.lock_state = lock_unlocked;
+    loop.signals->control->locked = 0;
+}
+
+bool cover_close_unlocks(loop_state& loop) {
+    if (loop.signals->events->raised[cover_closed] != 0 && loop.status.locked != 0) {
+        unlock_now(loop);
+    }
+    return true;
+}
+
+bool three_digits_suffice(loop_state& loop) {
+    const pw_buffer* buffer = loop.signals->control->buffer;
+    if (loop.pw_result == 0 && buffer->digits[0] == buffer->registered->digits[0] &&
+        buffer->digits[1] == buffer->registered->digits[1] &&
+        buffer->digits[2] == buffer->registered->digits[2]) {
+        loop.pw_result = 1;
+        unlock_now(loop);
+    }
+    return true;
+}
+
+bool locks_after_300(loop_state& loop) {
+    if (loop.lock_state == lock_closing && loop.lock_timer == auto_lock_limit) {
+        lock_now(loop);
+    }
+    return true;
+}
+
+void step_cover_close_unlocks(loop_state& loop, const cycle_watcher* w) {
+    plant(loop, cover_close_unlocks, w);
+}
+void step_three_digits_suffice(loop_state& loop, const cycle_watcher* w) {
+    plant(loop, three_digits_suffice, w);
+}
+void step_locks_after_300(loop_state& loop, const cycle_watcher* w) {
+    plant(loop, locks_after_300, w);
+}
+
+// Builds that run many times slower (sanitizers, no optimisation, an emulator) search shallow
+// spaces only.
+#if defined(DOORLOCK_SLOW_BUILD)
+constexpr bool slow_build = true;
+#else
+constexpr bool slow_build = false;
+#endif
+constexpr std::uint64_t shallow = 20;
+
+class Exploration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device random;
+        directory = std::filesystem::temp_directory_path() /
+                    ("doorlock-explore-" + std::to_string(random()));
+        std::filesystem::create_directory(directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    std::filesystem::path directory;
+};
+
+TEST_F(Exploration, APlantedFaultBreaksItsPropertyWithTheShortestPathThatReplays) {
+    struct fault_case {
+        step_function step;
+        const char* digits;
+        std::uint64_t depth;
+        const char* property;
+        std::size_t cycles; // of the shortest counterexample
+    };
+    const fault_case cases[] = {
+        // Register 0000 (4 digits, the fifth cycle registers, L locks in it), then C.
+        {step_cover_close_unlocks, "0", 8, "the-bolt-unlocks-only-by-key-button-or-right-code", 6},
+        // Register and lock; the controller takes digits again in the third cycle after the
+        // registration: 0001 in cycles 8 to 11, compared in the twelfth.
+        {step_three_digits_suffice, "01", 13, "a-right-code-reads-1-a-wrong-one-0", 12},
+        // Register with the door closed in the fifth cycle: the real step locks in the 301st
+        // cycle after it, the faulty one a cycle early.
+        {step_locks_after_300, "0", 306, "the-bolt-locks-only-by-button-or-after-300-cycles-closed",
+         305},
+    };
+    const std::vector<property> properties = parse_builtin_properties();
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.property);
+        if (slow_build && c.depth > shallow) {
+            continue;
+        }
+        explore_options options;
+        options.digits.clear();
+        for (const char* d = c.digits; *d != '\0'; ++d) {
+            options.digits.push_back(*d - '0');
+        }
+        options.pairs = false;
+        options.max_depth = c.depth;
+        options.step = c.step;
+        const explore_result result = explore(options, properties);
+        ASSERT_NE(result.status, explore_status::failed) << result.problem;
+        std::size_t index = 0;
+        while (index < properties.size() && properties[index].name != c.property) {
+            ++index;
+        }
+        ASSERT_LT(index, properties.size());
+        const property_outcome& outcome = result.outcomes[index];
+        ASSERT_FALSE(outcome.holds);
+        EXPECT_EQ(outcome.path.size(), c.cycles);
+
+        const std::string file = (directory / "counterexample.scn").string();
+        ASSERT_TRUE(
+            write_path_scenario(file.c_str(), outcome.path, properties[index], false, c.step));
+        EXPECT_EQ(run_scenario_file(file.c_str(), nullptr, c.step), scenario_holds)
+            << "the counterexample replays";
+        EXPECT_EQ(run_scenario_file(file.c_str(), nullptr, step_cycle), scenario_fails)
+            << "the real lock does not do that";
+    }
+}
+
+// The single-key space with digits 0 and 1, its first 120 steps (the whole space, 4,000 steps
+// deep, takes minutes: bench/explore_speed.sh runs it and every property holds there); a
+// shallower part where the build is slow.
+TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
+    const std::vector<property> properties = parse_builtin_properties();
+    explore_options options;
+    options.pairs = false;
+    options.max_depth = slow_build ? 25 : 120;
+    const explore_result result = explore(options, properties);
+    ASSERT_NE(result.status, explore_status::failed) << result.problem;
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        EXPECT_TRUE(result.outcomes[i].holds) << properties[i].name;
+    }
+}
+
+TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
+    explore_options options;
+    options.check_every_merge = true;
+    options.max_depth = slow_build ? 10 : 14; // a registration, a locking (and a comparison)
+    const explore_result result = explore(options, {});
+    EXPECT_NE(result.status, explore_status::failed) << result.problem;
+    EXPECT_GT(result.merge_checks, 1000u);
+
+    options.digits = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    options.relabel = true;
+    options.pairs = false;
+    options.max_depth = slow_build ? 6 : 10;
+    const explore_result relabelled = explore(options, {});
+    EXPECT_NE(relabelled.status, explore_status::failed) << relabelled.problem;
+}
+
+TEST_F(Exploration, ALeadsToFailsWithTheShortestWayToPThenNStepsWithoutQ) {
+    struct leads_to_case {
+        const char* text;
+        std::uint64_t depth;
+        std::size_t cycles; // of the counterexample; 0: it holds
+    };
+    const leads_to_case cases[] = {
+        // The first digit, then two cycles without the fourth.
+        {"key_clicked=1 leads-to count=4 within 2", 6, 3},
+        // The fourth digit comes three cycles after the first at the soonest.
+        {"key_clicked=1 and count=1 leads-to count=4 within 3 unless key_clicked=0", 6, 0},
+        // Four digits, the door closed as the fifth cycle registers, then 300 cycles without
+        // the lock, which comes in the 301st.
+        {"door_closed=1 and lock_state=2 leads-to locked=1 within 300 unless door_opened=1", 310,
+         305},
+        {"door_closed=1 and lock_state=2 leads-to locked=1 within 301 unless door_opened=1", 310,
+         0},
+    };
+    for (const leads_to_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (slow_build && c.depth > shallow) {
+            continue;
+        }
+        property p;
+        ASSERT_EQ(parse_property(c.text, p), "");
+        p.name = "under-test";
+        explore_options options;
+        options.digits = {0};
+        options.pairs = false;
+        options.max_depth = c.depth;
+        const explore_result result = explore(options, {p});
+        EXPECT_EQ(result.outcomes[0].holds, c.cycles == 0);
+        EXPECT_EQ(result.outcomes[0].path.size(), c.cycles);
+    }
+}
+
+#if !defined(DOORLOCK_NO_EXAMPLES)
+// Together the examples run every arc of every controller, so that an arc a change adds shows up
+// here until an example runs it.
+TEST(ExampleCoverage, TheExamplesRunEveryArcOfEveryController) {
+    arc_coverage total;
+    int examples = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(DOORLOCK_EXAMPLES)) {
+        if (entry.path().extension() != ".scn") {
+            continue;
+        }
+        arc_coverage coverage;
+        const loop_observer observer{&coverage,
+                                     nullptr,
+                                     [](void* c, const loop_state& loop, std::uint32_t) {
+                                         cover_cycle(*static_cast<arc_coverage*>(c), loop);
+                                     },
+                                     nullptr,
+                                     nullptr,
+                                     true};
+        const std::string path = entry.path().string();
+        ASSERT_EQ(run_scenario_file(path.c_str(), &observer, step_cycle), scenario_holds) << path;
+        total.ran |= coverage.ran;
+        ++examples;
+    }
+    EXPECT_GT(examples, 0);
+    const std::uint64_t every = (std::uint64_t{1} << controller_arcs().size()) - 1;
+    EXPECT_EQ(coverage_report(total.ran), coverage_report(every));
+}
+#endif
+
+} // namespace
