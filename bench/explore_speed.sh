@@ -2,7 +2,8 @@
 # How fast and how big the exploration is: the single-key alphabet with digits 0 and 1, the
 # default alphabet (two-key windows as well) and all ten digits with single keys, each with every
 # built-in property; prints each run's last line (states, transitions, depth, seconds, states per
-# second, peak memory) and its CPU seconds. Minutes of work: not a test.
+# second, peak memory), its wall and CPU seconds (the leads-to checks run on two threads, so CPU
+# can exceed wall) and the load. Minutes of work: not a test.
 # Usage: bench/explore_speed.sh [DOORLOCK]   (default: build/doorlock)
 set -eu
 doorlock=${1:-build/doorlock}
@@ -12,12 +13,13 @@ trap 'rm -rf "$scratch"' EXIT
 run() { # label, then the options
     label=$1
     shift
-    /usr/bin/time -f "%U %S" -o "$scratch/time" "$doorlock" --explore "$@" \
+    /usr/bin/time -f "%e %U %S" -o "$scratch/time" "$doorlock" --explore "$@" \
         --counterexample "$scratch/" >"$scratch/out" || status=$?
-    cpu=$(awk '{ printf "%.0f", $1 + $2 }' "$scratch/time")
+    wall=$(awk '{ printf "%.0f", $1 }' "$scratch/time")
+    cpu=$(awk '{ printf "%.0f", $2 + $3 }' "$scratch/time")
     echo "$label: $(tail -n 1 "$scratch/out" | grep -v '^search' || true)"
     grep -v '^holds' "$scratch/out" | grep -v 'states/s' || true
-    echo "    CPU seconds: $cpu; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "    wall seconds: $wall; CPU seconds: $cpu; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
 run "single keys, --digits 01" --single-keys --digits 01

@@ -3,10 +3,14 @@
 #include "explore_search_object.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 // The longest run of steps from each state on which neither Q nor R holds, up to N + 1 (a run
 // that can go on for ever counts as N + 1), found depth first over the reachable states.
-void explorer::check_leads_to(leads_to_check& check) {
+void explorer::check_leads_to(leads_to_check& check, loop_state& loop, pw_code& own_code) {
     const property& prop = properties_[check.property];
     property_outcome& outcome = result_.outcomes[check.property];
     const auto cap = static_cast<std::uint16_t>(prop.within + 1);
@@ -35,8 +39,8 @@ void explorer::check_leads_to(leads_to_check& check) {
         observe_before(before, seen);
         for (std::size_t k = 0; k < windows_.size(); ++k) {
             step_signals signals;
-            load_values(loop_, before, &own_code_);
-            lock_values after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
+            load_values(loop, before, &own_code);
+            lock_values after = step_window(loop, options_.step, windows_[k], signals, &own_code);
             merge_counters(after);
             observe(after, signals, seen);
             pending& p = found[k];
@@ -121,4 +125,30 @@ void explorer::check_leads_to(leads_to_check& check) {
         }
         return;
     }
+}
+
+// The leads-to properties are independent of each other once the search is done: two threads
+// take them in turn, each stepping its own signal set; the table and the states are only read.
+void explorer::check_all_leads_to() {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&](loop_state& loop, pw_code& own_code) {
+        for (std::size_t i = next++; i < leads_to_.size(); i = next++) {
+            check_leads_to(leads_to_[i], loop, own_code);
+        }
+    };
+    loop_state second_loop;
+    create_signal_set(second_loop);
+    pw_code second_code{};
+    std::thread helper;
+    try {
+        helper = std::thread(work, std::ref(second_loop), std::ref(second_code));
+    } catch (const std::system_error&) {
+        // no second thread: this one does all of them
+    }
+    work(loop_, own_code_);
+    if (helper.joinable()) {
+        helper.join();
+    }
+    second_loop.signals->control->buffer->registered = nullptr;
+    release_signals(second_loop.signals);
 }

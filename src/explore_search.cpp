@@ -305,9 +305,7 @@ explore_result explorer::run() {
         }
     }
     if (result_.status != explore_status::failed) {
-        for (leads_to_check& check : leads_to_) {
-            check_leads_to(check);
-        }
+        check_all_leads_to();
     }
     show_progress(true);
     result_.held_bytes = std::max(result_.held_bytes, held_bytes());

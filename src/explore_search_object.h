@@ -87,7 +87,8 @@ class explorer {
                      const int mapping[10]);
     packed_state canonical_of(lock_values values, int mapping[10]);
     bool room_for_one_more();
-    void check_leads_to(leads_to_check& check);
+    void check_leads_to(leads_to_check& check, loop_state& loop, pw_code& own_code);
+    void check_all_leads_to();
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {
