@@ -366,7 +366,7 @@ int run_exploration(const explore_request& request) {
     print_figures(result);
     if (request.diagrams != nullptr) {
         std::uint64_t ran = result.arcs;
-        if (request.coverage_scenario != nullptr) {
+        if (!request.coverage_scenarios.empty()) {
             arc_coverage coverage;
             const loop_observer observer{&coverage,
                                          nullptr,
@@ -376,9 +376,10 @@ int run_exploration(const explore_request& request) {
                                          nullptr,
                                          nullptr,
                                          true};
-            if (run_scenario_file(request.coverage_scenario, &observer, step_cycle) !=
-                scenario_holds) {
-                files_good = false;
+            for (const char* scenario : request.coverage_scenarios) {
+                if (run_scenario_file(scenario, &observer, step_cycle) != scenario_holds) {
+                    files_good = false;
+                }
             }
             ran = coverage.ran;
         }

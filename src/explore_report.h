@@ -16,17 +16,17 @@ constexpr int explore_rejected = 2;
 constexpr int explore_incomplete = 3;
 
 struct explore_request {
-    const char* properties = nullptr;        // --properties FILE
-    const char* digits = nullptr;            // --digits DIGITS
-    const char* counterexample = nullptr;    // --counterexample FILE or DIR/
-    const char* trace = nullptr;             // --trace FILE
-    const char* max_states = nullptr;        // --max-states N
-    const char* max_memory = nullptr;        // --max-memory N[K|M|G]
-    bool single_keys = false;                // --single-keys: no windows of two keys
-    bool check_merges = false;               // --check-merges
-    bool list = false;                       // --list
-    const char* diagrams = nullptr;          // --diagrams DIR
-    const char* coverage_scenario = nullptr; // --coverage --scenario FILE: its arcs solid
+    const char* properties = nullptr;            // --properties FILE
+    const char* digits = nullptr;                // --digits DIGITS
+    const char* counterexample = nullptr;        // --counterexample FILE or DIR/
+    const char* trace = nullptr;                 // --trace FILE
+    const char* max_states = nullptr;            // --max-states N
+    const char* max_memory = nullptr;            // --max-memory N[K|M|G]
+    bool single_keys = false;                    // --single-keys: no windows of two keys
+    bool check_merges = false;                   // --check-merges
+    bool list = false;                           // --list
+    const char* diagrams = nullptr;              // --diagrams DIR
+    std::vector<const char*> coverage_scenarios; // --coverage --scenario FILE...: their arcs solid
 };
 
 int run_exploration(const explore_request& request);

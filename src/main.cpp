@@ -46,7 +46,7 @@ constexpr const char* usage_text =
     "       doorlock --explore [--properties FILE] [--digits DIGITS] [--single-keys]\n"
     "                [--counterexample FILE|DIR/] [--trace FILE] [--check-merges]\n"
     "                [--max-states N] [--max-memory SIZE] [--diagrams DIR [--coverage\n"
-    "                --scenario FILE]]\n"
+    "                --scenario FILE...]]\n"
     "       doorlock --explore --list\n"
     "       doorlock --help | --version\n"
     "\n"
@@ -135,8 +135,8 @@ constexpr const char* usage_text =
     "  --trace FILE            the same path as a trace\n"
     "  --max-states N, --max-memory SIZE (such as 1500M or 4G): stop there\n"
     "  --diagrams DIR          one Graphviz file a controller: its states and the arcs the\n"
-    "                          search reached; with --coverage --scenario FILE, the arcs\n"
-    "                          FILE did not run dashed\n"
+    "                          search reached; with --coverage --scenario FILE..., the\n"
+    "                          arcs those files did not run dashed\n"
     "\n"
     "Needs a terminal of at least 80 columns and 18 rows (24 with --states).\n"
     "Exit status: 0 after Q or at the end of the input; 1 when the terminal cannot be used,\n"
@@ -345,7 +345,9 @@ int explore(const command_line& line) {
     request.check_merges = line.check_merges;
     request.list = line.list;
     request.diagrams = line.diagrams;
-    request.coverage_scenario = line.coverage ? line.scenarios[0] : nullptr;
+    if (line.coverage) {
+        request.coverage_scenarios = line.scenarios;
+    }
     try {
         return run_exploration(request);
     } catch (const std::bad_alloc&) {
@@ -485,7 +487,6 @@ command_line parse_command_line(int argc, char** argv) {
         const bool scenario = !line.scenarios.empty();
         const char* other = scenario && line.diagrams == nullptr ? "--scenario"
                             : line.coverage != scenario          ? "--coverage"
-                            : line.scenarios.size() > 1          ? "--scenario"
                             : line.record != nullptr             ? "--record"
                             : line.junit != nullptr              ? "--junit"
                             : line.show_states                   ? "--states"
