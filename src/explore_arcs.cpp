@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -190,6 +191,8 @@ std::string coverage_report(std::uint64_t ran) {
 }
 
 bool write_diagrams(const char* directory, std::uint64_t reached, std::uint64_t ran) {
+    std::error_code ignored; // a folder that cannot be made is reported by the first file
+    std::filesystem::create_directory(directory, ignored);
     for (int c = 0; c < controller_count; ++c) {
         const std::string path = std::string(directory) + "/" + controller_name(c) + ".dot";
         std::FILE* file = std::fopen(path.c_str(), "w");

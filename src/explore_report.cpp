@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #if defined(__unix__)
 #include <sys/resource.h>
@@ -320,6 +321,10 @@ int run_exploration(const explore_request& request) {
     const bool per_property =
         request.counterexample != nullptr && std::strlen(request.counterexample) > 0 &&
         request.counterexample[std::strlen(request.counterexample) - 1] == '/';
+    if (per_property) {
+        std::error_code ignored; // a folder that cannot be made is reported by the first file
+        std::filesystem::create_directory(request.counterexample, ignored);
+    }
     bool all_hold = true;
     bool written_one = false;
     bool files_good = true;
