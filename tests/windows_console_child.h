@@ -16,6 +16,23 @@ inline std::wstring program_path(const wchar_t* program) {
     return path + program;
 }
 
+// One key press and release written to a console's input, as the keyboard gives it.
+inline void write_key_press(HANDLE input, wchar_t character, WORD virtual_key, DWORD control = 0) {
+    INPUT_RECORD records[2]{};
+    for (int i = 0; i < 2; ++i) {
+        KEY_EVENT_RECORD& k = records[i].Event.KeyEvent;
+        records[i].EventType = KEY_EVENT;
+        k.bKeyDown = i == 0;
+        k.wRepeatCount = 1;
+        k.wVirtualKeyCode = virtual_key;
+        k.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC));
+        k.uChar.UnicodeChar = character;
+        k.dwControlKeyState = control;
+    }
+    DWORD written = 0;
+    WriteConsoleInputW(input, records, 2, &written);
+}
+
 class console_child {
   public:
     explicit console_child(const wchar_t* program = L"doorlock.exe") {
@@ -53,19 +70,7 @@ class console_child {
 
     // One key press and release, as the keyboard gives it to the console.
     void key(wchar_t character, WORD virtual_key, DWORD control = 0) {
-        INPUT_RECORD records[2]{};
-        for (int i = 0; i < 2; ++i) {
-            KEY_EVENT_RECORD& k = records[i].Event.KeyEvent;
-            records[i].EventType = KEY_EVENT;
-            k.bKeyDown = i == 0;
-            k.wRepeatCount = 1;
-            k.wVirtualKeyCode = virtual_key;
-            k.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC));
-            k.uChar.UnicodeChar = character;
-            k.dwControlKeyState = control;
-        }
-        DWORD written = 0;
-        WriteConsoleInputW(in_, records, 2, &written);
+        write_key_press(in_, character, virtual_key, control);
     }
     void type(const std::wstring& characters) {
         for (wchar_t c : characters) {

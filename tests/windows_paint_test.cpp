@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "platform_windows.h"
 #include "screen_model.h"
+#include "windows_console_child.h"
 
 #include <gtest/gtest.h>
 
@@ -31,21 +32,6 @@ struct session {
     std::uint64_t calls_while_idle;
 };
 
-void type_key(HANDLE input, wchar_t character) {
-    INPUT_RECORD records[2]{};
-    for (int i = 0; i < 2; ++i) {
-        KEY_EVENT_RECORD& k = records[i].Event.KeyEvent;
-        records[i].EventType = KEY_EVENT;
-        k.bKeyDown = i == 0;
-        k.wRepeatCount = 1;
-        k.wVirtualKeyCode = static_cast<WORD>(towupper(character));
-        k.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyW(k.wVirtualKeyCode, MAPVK_VK_TO_VSC));
-        k.uChar.UnicodeChar = character;
-    }
-    DWORD written = 0;
-    WriteConsoleInputW(input, records, 2, &written);
-}
-
 void on_cycle(void* context, const loop_state& loop, std::uint32_t /*start_tick*/) {
     auto& s = *static_cast<session*>(context);
     if (loop.cycle_number == s.idle_from) {
@@ -54,7 +40,8 @@ void on_cycle(void* context, const loop_state& loop, std::uint32_t /*start_tick*
         s.calls_while_idle = paint_console_calls() - s.calls_at_idle_start;
     }
     for (; s.typed < s.keys.size() && s.keys[s.typed].cycle <= loop.cycle_number; ++s.typed) {
-        type_key(s.input, s.keys[s.typed].character);
+        write_key_press(s.input, s.keys[s.typed].character,
+                        static_cast<WORD>(towupper(s.keys[s.typed].character)));
     }
 }
 
