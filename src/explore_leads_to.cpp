@@ -136,19 +136,15 @@ void explorer::check_all_leads_to() {
             check_leads_to(leads_to_[i], loop, own_code);
         }
     };
-    loop_state second_loop;
-    create_signal_set(second_loop);
-    pw_code second_code{};
+    expansion_worker& second = workers_[1];
     std::thread helper;
     try {
-        helper = std::thread(work, std::ref(second_loop), std::ref(second_code));
+        helper = std::thread(work, std::ref(second.loop), std::ref(second.own_code));
     } catch (const std::system_error&) {
         // no second thread: this one does all of them
     }
-    work(loop_, own_code_);
+    work(workers_[0].loop, workers_[0].own_code);
     if (helper.joinable()) {
         helper.join();
     }
-    second_loop.signals->control->buffer->registered = nullptr;
-    release_signals(second_loop.signals);
 }

@@ -44,11 +44,15 @@ std::uint64_t peak_memory_bytes(const explore_result& result) {
 
 // 1234567 as "1,234,567".
 std::string grouped(std::uint64_t n) {
-    std::string digits = std::to_string(n);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<std::size_t>(at), ",");
+    const std::string digits = std::to_string(n);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
     }
-    return digits;
+    return text;
 }
 
 bool parse_digits(const char* text, std::vector<int>& digits) {
@@ -310,6 +314,7 @@ int run_exploration(const explore_request& request) {
     // Relabelling digits pays with many digits; a property that names a digit needs them as typed.
     options.relabel = options.digits.size() > 2 && !names_digits;
     options.progress = true;
+    options.arcs = request.diagrams != nullptr;
 
     const explore_result result = explore(options, properties);
     if (result.status == explore_status::failed) {

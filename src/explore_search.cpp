@@ -7,12 +7,85 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <system_error>
 
 #if defined(__unix__)
 #include <unistd.h>
 #endif
 
-packed_state explorer::canonical_of(lock_values values, int mapping[10]) {
+explorer::explorer(const explore_options& options, const std::vector<property>& properties)
+    : options_(options), properties_(properties),
+      windows_(window_alphabet(options.digits, options.pairs)) {
+    result_.outcomes.resize(properties.size());
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        const property& p = properties[i];
+        if (p.kind == property_kind::leads_to) {
+            leads_to_.push_back({i, {}, {}});
+        }
+        if (p.kind == property_kind::reachable) {
+            result_.outcomes[i].holds = false;
+        }
+        guards_.push_back(p.kind == property_kind::never || p.kind == property_kind::leads_to
+                              ? guard_before(p.holds)
+                              : expression{});
+        if (p.kind == property_kind::leads_to) {
+            continue;
+        }
+        const auto joint = p.kind == property_kind::never    ? expression_node::kind::either
+                           : p.kind == property_kind::always ? expression_node::kind::both
+                                                             : expression_node::kind::compare;
+        for (expression& part : parts_of(p.holds, joint)) {
+            expression guard = p.kind == property_kind::never ? guard_before(part) : expression{};
+            const bool on_step = part.reads_step;
+            (on_step ? on_steps_ : on_states_).push_back({i, std::move(part), std::move(guard)});
+        }
+    }
+    for (expansion_worker& w : workers_) {
+        w.successors.resize(windows_.size());
+        w.obliges.resize(windows_.size() * leads_to_.size());
+        w.decided.resize(properties.size());
+    }
+    if (options.threads > 1) {
+        try {
+            helper_.launch();
+        } catch (const std::system_error&) {
+            // no second thread: this one expands every state
+        }
+    }
+}
+
+void helper_thread::launch() {
+    thread_ = std::thread([this] { serve(); });
+}
+
+void helper_thread::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        woken_.wait(lock, [this] { return busy_ || quit_; });
+        if (quit_) {
+            return;
+        }
+        lock.unlock();
+        run_(work_);
+        lock.lock();
+        busy_ = false;
+        done_.notify_all();
+    }
+}
+
+helper_thread::~helper_thread() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+            woken_.notify_all();
+        }
+        thread_.join();
+    }
+}
+
+packed_state explorer::canonical_of(lock_values values, int mapping[10],
+                                    std::string& problem) const {
     merge_counters(values);
     if (options_.relabel) {
         relabel_digits(values, options_.digits, mapping);
@@ -22,16 +95,21 @@ packed_state explorer::canonical_of(lock_values values, int mapping[10]) {
         }
     }
     packed_state packed{};
-    if (!pack(values, packed)) {
-        fail("a state outside the ranges of the controllers' rules was reached");
+    if (!pack(values, packed) && problem.empty()) {
+        problem = "a state outside the ranges of the controllers' rules was reached";
     }
     return packed;
 }
 
 std::uint64_t explorer::held_bytes() const {
-    return table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
-           high_.capacity() * sizeof(std::uint32_t) + parent_.capacity() * sizeof(std::uint32_t) +
-           window_.capacity();
+    std::uint64_t bytes = table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
+                          high_.capacity() * sizeof(std::uint32_t) +
+                          parent_.capacity() * sizeof(std::uint32_t) + window_.capacity();
+    for (const expansion_worker& w : workers_) {
+        bytes += w.pending.capacity() * sizeof(pending_step) +
+                 w.obliged.capacity() * sizeof(std::uint32_t);
+    }
+    return bytes;
 }
 
 // Whether one more state fits the limits; grows the tables ahead of need.
@@ -88,9 +166,14 @@ bool explorer::room_for_one_more() {
 }
 
 bool explorer::add_start() {
-    lock_values start = read_values(loop_);
+    lock_values start = read_values(workers_[0].loop);
     int mapping[10];
-    const packed_state packed = canonical_of(start, mapping);
+    std::string problem;
+    const packed_state packed = canonical_of(start, mapping, problem);
+    if (!problem.empty()) {
+        fail(problem);
+        return false;
+    }
     if (!room_for_one_more()) {
         return false;
     }
@@ -102,19 +185,20 @@ bool explorer::add_start() {
     return true;
 }
 
-bool explorer::check_merge(const lock_values& unmerged, const lock_values& canonical,
-                           const int mapping[10]) {
-    ++result_.merge_checks;
-    for (const key_window& w : windows_) {
+bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
+                           const lock_values& canonical, const int mapping[10]) {
+    ++w.merge_checks;
+    for (const key_window& window : windows_) {
         step_signals signals;
         int unused[10];
-        load_values(loop_, unmerged, &own_code_);
-        const packed_state a =
-            canonical_of(step_window(loop_, options_.step, w, signals, &own_code_), unused);
-        load_values(loop_, canonical, &own_code_);
-        const packed_state b = canonical_of(
-            step_window(loop_, options_.step, relabel_window(w, mapping), signals, &own_code_),
-            unused);
+        load_values(w.loop, unmerged, &w.own_code);
+        const packed_state a = canonical_of(
+            step_window(w.loop, options_.step, window, signals, &w.own_code), unused, w.problem);
+        load_values(w.loop, canonical, &w.own_code);
+        const packed_state b =
+            canonical_of(step_window(w.loop, options_.step, relabel_window(window, mapping),
+                                     signals, &w.own_code),
+                         unused, w.problem);
         if (!(a == b)) {
             return false;
         }
@@ -122,12 +206,12 @@ bool explorer::check_merge(const lock_values& unmerged, const lock_values& canon
     return true;
 }
 
-// Records a violation (or a witness) of property p by the step from `index` under window k.
-void explorer::decide(std::size_t p, std::uint32_t index, std::size_t k) {
+// Records a violation (or a witness) of property p: the step `step` (state << 8 | window).
+void explorer::decide(std::size_t p, std::uint64_t step) {
     property_outcome& outcome = result_.outcomes[p];
     outcome.holds = properties_[p].kind == property_kind::reachable;
-    outcome.path = path_to(index);
-    outcome.path.push_back(windows_[k]);
+    outcome.path = path_to(static_cast<std::uint32_t>(step >> 8));
+    outcome.path.push_back(windows_[step & 0xFF]);
 }
 
 // Whether property p is still open and its verdict can change on this step.
@@ -137,54 +221,58 @@ bool explorer::undecided(std::size_t p) const {
 }
 
 template <typename Parts>
-void explorer::check(const Parts& which, std::uint32_t index, std::size_t k) {
+void explorer::check(expansion_worker& w, const Parts& which, std::uint32_t index, std::size_t k) {
     for (const auto& entry : which) {
         const part_check& c = part(entry);
-        if (!undecided(c.property)) {
+        if (w.decided[c.property] != 0 || !undecided(c.property)) {
             continue;
         }
-        const bool value = evaluate(c.part, seen_);
+        const bool value = evaluate(c.part, w.seen);
         if (properties_[c.property].kind == property_kind::always ? !value : value) {
-            decide(c.property, index, k);
+            w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
         }
     }
 }
 
-void explorer::expand(std::uint32_t index) {
+// Steps the state under every window: the properties of each step, then the successors looked
+// up in the set (read only here); the steps that the merge must see go to the worker's list.
+void explorer::expand(expansion_worker& w, std::uint32_t index) {
     const lock_values before = stored(index);
-    observe_before(before, seen_);
-    active_.clear();
+    observe_before(before, w.seen);
+    w.active.clear();
     for (const part_check& c : on_steps_) {
-        if (undecided(c.property) && (c.guard.program.empty() || evaluate(c.guard, seen_))) {
-            active_.push_back(&c);
+        if (w.decided[c.property] == 0 && undecided(c.property) &&
+            (c.guard.program.empty() || evaluate(c.guard, w.seen))) {
+            w.active.push_back(&c);
         }
     }
-    active_leads_.clear();
-    for (leads_to_check& c : leads_to_) {
-        const expression& guard = guards_[c.property];
-        if (guard.program.empty() || evaluate(guard, seen_)) {
-            active_leads_.push_back(&c);
+    w.active_leads.clear();
+    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
+        const expression& guard = guards_[leads_to_[c].property];
+        if (guard.program.empty() || evaluate(guard, w.seen)) {
+            w.active_leads.push_back(static_cast<std::uint32_t>(c));
         }
     }
-    // First every successor, its checks and its slot fetched ahead; then the look-ups, whose
-    // memory is on its way by then.
+    const std::size_t leads = w.active_leads.size();
+    // First every successor and its checks, its slot fetched ahead; then the look-ups, whose
+    // memory is on its way by then. A successor the same as an earlier window's is looked up once.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
-        successor& next = successors_[k];
+        expansion_worker::successor& next = w.successors[k];
         step_signals signals;
-        load_values(loop_, before, &own_code_);
-        next.after = step_window(loop_, options_.step, windows_[k], signals, &own_code_);
-        ++result_.transitions;
+        load_values(w.loop, before, &w.own_code);
+        next.after = step_window(w.loop, options_.step, windows_[k], signals, &w.own_code);
+        ++w.transitions;
         next.merged = next.after;
         merge_counters(next.merged);
-        if (result_.arcs != all_arcs_) {
-            result_.arcs |= arcs_of_step(before, signals, next.after);
+        if (options_.arcs && w.arcs != all_arcs_) {
+            w.arcs |= arcs_of_step(before, signals, next.after);
         }
-        observe(next.merged, signals, seen_);
-        check(active_, index, k);
-        for (std::size_t c = 0; c < active_leads_.size(); ++c) {
-            const property& prop = properties_[active_leads_[c]->property];
-            obliges_[k * leads_to_.size() + c] =
-                evaluate(prop.holds, seen_) && !evaluate(prop.target, seen_);
+        observe(next.merged, signals, w.seen);
+        check(w, w.active, index, k);
+        for (std::size_t c = 0; c < leads; ++c) {
+            const property& prop = properties_[leads_to_[w.active_leads[c]].property];
+            w.obliges[k * leads + c] =
+                evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
         }
         next.canonical = next.merged;
         if (options_.relabel) {
@@ -195,49 +283,151 @@ void explorer::expand(std::uint32_t index) {
             }
         }
         if (!pack(next.canonical, next.packed)) {
-            fail("a state outside the ranges of the controllers' rules was reached");
+            if (w.problem.empty()) {
+                w.problem = "a state outside the ranges of the controllers' rules was reached";
+            }
             return;
         }
-        next.hash = state_table::hash(next.packed);
-        table_.prefetch(next.hash);
+        next.same_as = -1;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (w.successors[j].packed == next.packed) {
+                next.same_as = static_cast<int>(j);
+                break;
+            }
+        }
+        if (next.same_as < 0) {
+            next.hash = state_table::hash(next.packed);
+            table_.prefetch(next.hash);
+        }
     }
     for (std::size_t k = 0; k < windows_.size(); ++k) {
-        successor& next = successors_[k];
-        if (!room_for_one_more()) {
-            return;
+        expansion_worker::successor& next = w.successors[k];
+        const bool first = next.same_as < 0;
+        if (first) {
+            next.target = table_.find(next.packed, next.hash);
+        } else {
+            const expansion_worker::successor& same =
+                w.successors[static_cast<std::size_t>(next.same_as)];
+            next.target = same.target;
+            next.hash = same.hash;
         }
-        const auto fresh = static_cast<std::uint32_t>(low_.size());
-        std::uint32_t target = table_.find_or_insert(next.packed, next.hash, fresh);
-        if (target == no_index) {
-            target = fresh;
-            low_.push_back(next.packed.low);
-            high_.push_back(next.packed.high);
-            parent_.push_back(index);
-            window_.push_back(static_cast<std::uint8_t>(k));
+        const std::size_t obliged_before = w.obliged.size();
+        for (std::size_t c = 0; c < leads; ++c) {
+            if (w.obliges[k * leads + c] != 0) {
+                w.obliged.push_back(w.active_leads[c]);
+            }
+        }
+        if (next.target == no_index && first) {
             if (!on_states_.empty()) {
-                observe(next.merged, step_signals{}, seen_);
-                check(on_states_, index, k);
+                observe(next.merged, step_signals{}, w.seen);
+                check(w, on_states_, index, k);
             }
             if (!(next.after == next.canonical) &&
-                (options_.check_every_merge || (fresh & 63) == 0) &&
-                !check_merge(next.after, next.canonical, next.mapping)) {
-                fail("a merge does not hold: the state reached by " +
-                     std::to_string(path_to(index).size() + 1) +
-                     " steps and its merged form step to different states");
+                (options_.check_every_merge || (next.hash >> 58) == 0) &&
+                !check_merge(w, next.after, next.canonical, next.mapping) && w.problem.empty()) {
+                w.problem = "a merge does not hold: the state reached by " +
+                            std::to_string(path_to(index).size() + 1) +
+                            " steps and its merged form step to different states";
                 return;
             }
         }
-        for (std::size_t c = 0; c < active_leads_.size(); ++c) {
-            leads_to_check& check = *active_leads_[c];
-            if (!obliges_[k * leads_to_.size() + c] ||
-                (target < check.recorded.size() && check.recorded[target])) {
+        if (next.target == no_index || w.obliged.size() != obliged_before) {
+            w.pending.push_back({next.packed, index, next.hash, next.target,
+                                 static_cast<std::uint32_t>(w.obliged.size()),
+                                 static_cast<std::uint8_t>(k)});
+        }
+    }
+}
+
+void explorer::expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t index = from; index < to && w.problem.empty(); ++index) {
+        expand(w, index);
+    }
+}
+
+// Adds what one worker's steps found to the set, in the order found: new states take the next
+// numbers, so the states are numbered as one thread expanding them in order would number them.
+bool explorer::merge(expansion_worker& w) {
+    result_.transitions += w.transitions;
+    result_.merge_checks += w.merge_checks;
+    result_.arcs |= w.arcs;
+    w.transitions = 0;
+    w.merge_checks = 0;
+    for (std::size_t p = 0; p < properties_.size(); ++p) {
+        if (w.decided[p] != 0 && undecided(p)) {
+            decide(p, w.decided[p] - 1);
+        }
+        w.decided[p] = 0;
+    }
+    bool good = true;
+    std::size_t obliged_at = 0;
+    constexpr std::size_t ahead = 8;
+    for (std::size_t i = 0; i < w.pending.size() && good; ++i) {
+        if (i + ahead < w.pending.size() && w.pending[i + ahead].target == no_index) {
+            table_.prefetch(w.pending[i + ahead].hash);
+        }
+        const pending_step& step = w.pending[i];
+        std::uint32_t target = step.target;
+        if (target == no_index) {
+            if (!room_for_one_more()) {
+                good = false;
+                break;
+            }
+            const auto fresh = static_cast<std::uint32_t>(low_.size());
+            target = table_.find_or_insert(step.packed, step.hash, fresh);
+            if (target == no_index) {
+                target = fresh;
+                low_.push_back(step.packed.low);
+                high_.push_back(step.packed.high);
+                parent_.push_back(step.parent);
+                window_.push_back(step.window);
+            }
+        }
+        for (; obliged_at < step.obliged_end; ++obliged_at) {
+            leads_to_check& check = leads_to_[w.obliged[obliged_at]];
+            if (target < check.recorded.size() && check.recorded[target]) {
                 continue;
             }
             if (check.recorded.size() <= target) {
                 check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
             }
             check.recorded[target] = true;
-            check.obligations.push_back({target, index, static_cast<std::uint8_t>(k)});
+            check.obligations.push_back({target, step.parent, step.window});
+        }
+    }
+    w.pending.clear();
+    w.obliged.clear();
+    if (!w.problem.empty()) {
+        fail(w.problem);
+        good = false;
+    }
+    return good;
+}
+
+// Expands the states from..to: split between the two threads when there are enough of them,
+// then merged in order.
+void explorer::expand_chunk(std::uint32_t from, std::uint32_t to) {
+    constexpr std::uint32_t worth_splitting = 256;
+    if (helper_.running() && to - from >= worth_splitting) {
+        const std::uint32_t middle = from + (to - from) / 2;
+        auto second = [this, middle, to] { expand_range(workers_[1], middle, to); };
+        helper_.start(&second);
+        expand_range(workers_[0], from, middle);
+        helper_.finish();
+    } else {
+        expand_range(workers_[0], from, to);
+    }
+    for (expansion_worker& w : workers_) {
+        if (!merge(w)) {
+            w.pending.clear();
+            w.obliged.clear();
+        }
+        if (result_.status != explore_status::complete) {
+            for (expansion_worker& rest : workers_) {
+                rest.pending.clear();
+                rest.obliged.clear();
+            }
+            return;
         }
     }
 }
@@ -290,11 +480,12 @@ explore_result explorer::run() {
         }
         const auto level_end = static_cast<std::uint32_t>(low_.size());
         level_start_.push_back(index);
-        for (; index < level_end && result_.status == explore_status::complete; ++index) {
-            expand(index);
-            if ((index & 0xFFFF) == 0) {
-                show_progress(false);
-            }
+        constexpr std::uint32_t chunk = 16384;
+        while (index < level_end && result_.status == explore_status::complete) {
+            const std::uint32_t end = level_end - index > chunk ? index + chunk : level_end;
+            expand_chunk(index, end);
+            index = end;
+            show_progress(false);
         }
     }
     result_.states = low_.size();

@@ -19,6 +19,8 @@ struct explore_options {
     std::uint64_t max_memory = 0;     // bytes the search may hold; 0: no limit
     std::uint64_t max_depth = 0;      // 0: to the fixpoint
     bool progress = false;            // a progress line on stderr after the first second
+    bool arcs = true;                 // note the controllers' arcs the steps run (diagrams)
+    int threads = 2;                  // threads that expand states (1: this one alone)
     step_function step = step_cycle;
 };
 

@@ -7,7 +7,11 @@
 #include "explore_table.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 // The first step of the search into each state where a leads-to's P holds without its Q.
@@ -31,45 +35,90 @@ struct part_check {
     expression guard; // values before the step that the part needs; empty: none
 };
 
+// A step the ordered merge must see: its successor was not in the set when looked up, or it
+// obliges a leads-to.
+struct pending_step {
+    packed_state packed;
+    std::uint32_t parent;
+    std::uint64_t hash;
+    std::uint32_t target;      // no_index: not in the set when looked up
+    std::uint32_t obliged_end; // past its leads-to indices in the worker's `obliged`
+    std::uint8_t window;
+};
+
+// What one thread needs to expand states: its own signal set to step and its own scratch; and
+// what the steps of its states found, in the order found, for the merge.
+struct expansion_worker {
+    expansion_worker() { create_signal_set(loop); }
+    ~expansion_worker() {
+        loop.signals->control->buffer->registered = nullptr;
+        release_signals(loop.signals);
+    }
+    expansion_worker(const expansion_worker&) = delete;
+    expansion_worker& operator=(const expansion_worker&) = delete;
+
+    // One state's successors, one a window.
+    struct successor {
+        lock_values after;     // as stepped
+        lock_values merged;    // the counters merged
+        lock_values canonical; // and the digits relabelled
+        packed_state packed;
+        std::uint64_t hash;
+        std::uint32_t target;
+        int same_as; // an earlier window of the same state with the same successor; -1: none
+        int mapping[10];
+    };
+
+    loop_state loop;
+    pw_code own_code{};
+    observation seen{};
+    std::vector<const part_check*> active;   // the parts on steps the state being expanded allows
+    std::vector<std::uint32_t> active_leads; // the leads-to checks it allows, by index
+    std::vector<successor> successors;
+    std::vector<std::uint8_t> obliges; // by window and active leads-to: the step is a P without Q
+    std::vector<pending_step> pending;
+    std::vector<std::uint32_t> obliged; // leads-to indices, a run of them a pending step
+    std::vector<std::uint64_t> decided; // by property: 1 + (state << 8 | window) of the first
+                                        // step that decides it here; 0: none
+    std::uint64_t transitions = 0;
+    std::uint64_t merge_checks = 0;
+    std::uint64_t arcs = 0;
+    std::string problem;
+};
+
+// A second thread that expands part of each chunk of states while this one expands the rest.
+class helper_thread {
+  public:
+    template <typename Work> void start(Work* work) {
+        std::lock_guard lock(mutex_);
+        run_ = [](void* w) { (*static_cast<Work*>(w))(); };
+        work_ = work;
+        busy_ = true;
+        woken_.notify_all();
+    }
+    void finish() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return !busy_; });
+    }
+    bool running() const { return thread_.joinable(); }
+    void launch();
+    ~helper_thread();
+
+  private:
+    void serve();
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    std::condition_variable done_;
+    void (*run_)(void*) = nullptr;
+    void* work_ = nullptr;
+    bool busy_ = false;
+    bool quit_ = false;
+};
+
 class explorer {
   public:
-    explorer(const explore_options& options, const std::vector<property>& properties)
-        : options_(options), properties_(properties),
-          windows_(window_alphabet(options.digits, options.pairs)) {
-        result_.outcomes.resize(properties.size());
-        for (std::size_t i = 0; i < properties.size(); ++i) {
-            if (properties[i].kind == property_kind::leads_to) {
-                leads_to_.push_back({i, {}, {}});
-            }
-            if (properties[i].kind == property_kind::reachable) {
-                result_.outcomes[i].holds = false;
-            }
-            const property& p = properties[i];
-            guards_.push_back(p.kind == property_kind::never || p.kind == property_kind::leads_to
-                                  ? guard_before(p.holds)
-                                  : expression{});
-            if (p.kind != property_kind::leads_to) {
-                const auto joint = p.kind == property_kind::never ? expression_node::kind::either
-                                   : p.kind == property_kind::always
-                                       ? expression_node::kind::both
-                                       : expression_node::kind::compare; // reachable: whole
-                for (expression& part : parts_of(p.holds, joint)) {
-                    expression guard =
-                        p.kind == property_kind::never ? guard_before(part) : expression{};
-                    const bool on_step = part.reads_step;
-                    (on_step ? on_steps_ : on_states_)
-                        .push_back({i, std::move(part), std::move(guard)});
-                }
-            }
-        }
-        create_signal_set(loop_);
-        successors_.resize(windows_.size());
-        obliges_.resize(windows_.size() * leads_to_.size());
-    }
-    ~explorer() {
-        loop_.signals->control->buffer->registered = nullptr;
-        release_signals(loop_.signals);
-    }
+    explorer(const explore_options& options, const std::vector<property>& properties);
     explorer(const explorer&) = delete;
     explorer& operator=(const explorer&) = delete;
 
@@ -77,15 +126,19 @@ class explorer {
 
   private:
     bool add_start();
-    void expand(std::uint32_t index);
+    void expand(expansion_worker& w, std::uint32_t index);
+    void expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to);
+    void expand_chunk(std::uint32_t from, std::uint32_t to);
+    bool merge(expansion_worker& w);
     static const part_check& part(const part_check& c) { return c; }
     static const part_check& part(const part_check* c) { return *c; }
-    void decide(std::size_t p, std::uint32_t index, std::size_t k);
+    void decide(std::size_t p, std::uint64_t step);
     bool undecided(std::size_t p) const;
-    template <typename Parts> void check(const Parts& which, std::uint32_t index, std::size_t k);
-    bool check_merge(const lock_values& unmerged, const lock_values& canonical,
+    template <typename Parts>
+    void check(expansion_worker& w, const Parts& which, std::uint32_t index, std::size_t k);
+    bool check_merge(expansion_worker& w, const lock_values& unmerged, const lock_values& canonical,
                      const int mapping[10]);
-    packed_state canonical_of(lock_values values, int mapping[10]);
+    packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
     bool room_for_one_more();
     void check_leads_to(leads_to_check& check, loop_state& loop, pw_code& own_code);
     void check_all_leads_to();
@@ -103,8 +156,8 @@ class explorer {
     const explore_options& options_;
     const std::vector<property>& properties_;
     std::vector<key_window> windows_;
-    loop_state loop_;
-    pw_code own_code_{};
+    expansion_worker workers_[2];
+    helper_thread helper_;
     state_table table_;
     std::vector<std::uint64_t> low_;
     std::vector<std::uint32_t> high_;
@@ -112,23 +165,9 @@ class explorer {
     std::vector<std::uint8_t> window_;
     std::vector<std::uint32_t> level_start_;
     std::vector<leads_to_check> leads_to_;
-    std::vector<part_check> on_steps_;      // parts that read the step
-    std::vector<part_check> on_states_;     // parts of the state alone: checked once per state
-    std::vector<const part_check*> active_; // of on_steps_, those the state being expanded allows
-    std::vector<expression> guards_;        // by property: what the state before must allow
-    std::vector<leads_to_check*> active_leads_;
-    observation seen_{};
-    // One state's successors, one a window.
-    struct successor {
-        lock_values after;     // as stepped
-        lock_values merged;    // the counters merged
-        lock_values canonical; // and the digits relabelled
-        packed_state packed;
-        std::uint64_t hash;
-        int mapping[10];
-    };
-    std::vector<successor> successors_;
-    std::vector<std::uint8_t> obliges_; // by window and active leads-to: the step is a P without Q
+    std::vector<part_check> on_steps_;  // parts that read the step
+    std::vector<part_check> on_states_; // parts of the state alone: checked once per state
+    std::vector<expression> guards_;    // by property: what the state before must allow
     explore_result result_;
     std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
