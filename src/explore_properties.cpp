@@ -4,6 +4,8 @@
 
 #include "scenario_format.h"
 
+#include <algorithm>
+
 namespace {
 
 const char* const name_texts[property_name_count] = {
@@ -18,40 +20,61 @@ int slot_of(const operand& o) {
     switch (o.source) {
     case operand::kind::now: return o.name;
     case operand::kind::was: return property_name_count + o.name;
-    default: return -1;
+    default: return zero_slot;
     }
 }
 
-void compile_node(const expression& e, int at, std::vector<instruction>& out) {
+std::int64_t literal_of(const operand& o) {
+    return o.source == operand::kind::literal ? o.literal : 0;
+}
+
+// A comparison as a test: (left - right) op 0 is (v[l] - v[r]) op (literal right - literal left),
+// where a literal's slot is the one that reads 0.
+decision test_of(const expression_node& n) {
+    constexpr std::int64_t lowest = -(std::int64_t{1} << 62);
+    constexpr std::int64_t highest = std::int64_t{1} << 62;
+    const std::int64_t c = literal_of(n.right) - literal_of(n.left);
+    std::int64_t low = c;
+    std::int64_t high = c;
+    switch (n.op) {
+    case compare_op::eq:
+    case compare_op::ne: break;
+    case compare_op::lt: low = lowest, high = c - 1; break;
+    case compare_op::le: low = lowest; break;
+    case compare_op::gt: low = c + 1, high = highest; break;
+    case compare_op::ge: high = highest; break;
+    }
+    return {static_cast<std::int16_t>(slot_of(n.left)),
+            static_cast<std::int16_t>(slot_of(n.right)),
+            n.op == compare_op::ne,
+            low,
+            static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low),
+            ends_true,
+            ends_false};
+}
+
+// Compiles the subtree at `at` to go on at `if_true` or `if_false`; returns its first test.
+// Tests go in after those they lead to (the graph is turned round at the end).
+std::int32_t compile_node(const expression& e, int at, std::int32_t if_true, std::int32_t if_false,
+                          std::vector<decision>& out) {
     const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
     switch (n.type) {
     case expression_node::kind::compare: {
-        const bool literal_left = n.left.source == operand::kind::literal;
-        instruction i{instruction::kind::compare,
-                      n.op,
-                      static_cast<std::int16_t>(slot_of(n.left)),
-                      static_cast<std::int16_t>(slot_of(n.right)),
-                      0,
-                      literal_left ? n.left.literal : n.right.literal};
-        out.push_back(i);
-        return;
+        decision d = test_of(n);
+        d.if_true = if_true;
+        d.if_false = if_false;
+        out.push_back(d);
+        return static_cast<std::int32_t>(out.size()) - 1;
     }
-    case expression_node::kind::negate:
-        compile_node(e, n.first, out);
-        out.push_back({instruction::kind::negate, compare_op::eq, 0, 0, 0, 0});
-        return;
+    case expression_node::kind::negate: return compile_node(e, n.first, if_false, if_true, out);
     case expression_node::kind::both:
-    case expression_node::kind::either: {
-        compile_node(e, n.first, out);
-        const std::size_t jump = out.size();
-        out.push_back({n.type == expression_node::kind::both ? instruction::kind::jump_if_false
-                                                             : instruction::kind::jump_if_true,
-                       compare_op::eq, 0, 0, 0, 0});
-        compile_node(e, n.second, out);
-        out[jump].jump = static_cast<std::int32_t>(out.size());
-        return;
+        return compile_node(e, n.first, compile_node(e, n.second, if_true, if_false, out), if_false,
+                            out);
+    case expression_node::kind::either:
+        return compile_node(e, n.first, if_true, compile_node(e, n.second, if_true, if_false, out),
+                            out);
     }
-    }
+    return ends_false;
 }
 
 bool reads_only_before(const expression& e, int at) {
@@ -132,9 +155,16 @@ void observe_before(const lock_values& s, observation& out) {
 }
 
 void compile(expression& e) {
-    e.program.clear();
+    e.graph.clear();
     if (!e.nodes.empty()) {
-        compile_node(e, static_cast<int>(e.nodes.size()) - 1, e.program);
+        compile_node(e, static_cast<int>(e.nodes.size()) - 1, ends_true, ends_false, e.graph);
+        // The first test was compiled last: turn the graph round so that it comes first.
+        const auto last = static_cast<std::int32_t>(e.graph.size()) - 1;
+        std::reverse(e.graph.begin(), e.graph.end());
+        for (decision& d : e.graph) {
+            d.if_true = d.if_true >= 0 ? last - d.if_true : d.if_true;
+            d.if_false = d.if_false >= 0 ? last - d.if_false : d.if_false;
+        }
     }
     e.reads_before = false;
     for (const expression_node& n : e.nodes) {
@@ -143,39 +173,6 @@ void compile(expression& e) {
             (n.type == expression_node::kind::compare &&
              (n.left.source == operand::kind::was || n.right.source == operand::kind::was));
     }
-}
-
-bool evaluate(const expression& e, const observation& seen) {
-    bool acc = true;
-    const std::int64_t* v = seen.value;
-    const instruction* program = e.program.data();
-    const auto size = static_cast<std::int32_t>(e.program.size());
-    for (std::int32_t pc = 0; pc < size;) {
-        const instruction& i = program[pc];
-        switch (i.type) {
-        case instruction::kind::compare: {
-            const std::int64_t a = i.left >= 0 ? v[i.left] : i.literal;
-            const std::int64_t b = i.right >= 0 ? v[i.right] : i.literal;
-            switch (i.op) {
-            case compare_op::eq: acc = a == b; break;
-            case compare_op::ne: acc = a != b; break;
-            case compare_op::lt: acc = a < b; break;
-            case compare_op::le: acc = a <= b; break;
-            case compare_op::gt: acc = a > b; break;
-            case compare_op::ge: acc = a >= b; break;
-            }
-            ++pc;
-            break;
-        }
-        case instruction::kind::jump_if_false: pc = acc ? pc + 1 : i.jump; break;
-        case instruction::kind::jump_if_true: pc = acc ? i.jump : pc + 1; break;
-        case instruction::kind::negate:
-            acc = !acc;
-            ++pc;
-            break;
-        }
-    }
-    return acc;
 }
 
 namespace {

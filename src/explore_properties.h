@@ -50,8 +50,9 @@ constexpr std::int64_t none_value = -1;
 // What a property sees of a step: the state after it and the step's values, then the state
 // before it (the values of `was NAME`).
 struct observation {
-    std::int64_t value[2 * property_name_count];
+    std::int64_t value[2 * property_name_count + 1]; // the last slot always reads 0
 };
+constexpr int zero_slot = 2 * property_name_count;
 // The state's names (merged values: an idle controller's counter reads 0) and the step's.
 void observe(const lock_values& state, const step_signals& signals, observation& out);
 // The names of the state before the step.
@@ -72,35 +73,55 @@ struct expression_node {
     int first, second; // child nodes: both, either (two), negate (first)
 };
 
-// The expression compiled for speed: comparisons into an accumulator, and jumps that skip what
-// `and` and `or` need not look at.
-struct instruction {
-    enum class kind : std::uint8_t { compare, jump_if_false, jump_if_true, negate } type;
-    compare_op op;
-    std::int16_t left, right; // observation slots; -1: the literal
-    std::int32_t jump;        // jumps: the instruction to go on at
-    std::int64_t literal;
+// The expression compiled for speed: a graph of tests, each a comparison reduced to whether the
+// difference of two observed values lies in a range (a literal is compared against the slot that
+// always reads 0), and each naming the test to take next when it holds and when it does not. One
+// pass without a switch: `and`, `or` and `not` are only where the arrows go.
+struct decision {
+    std::int16_t left, right; // observation slots
+    bool outside;             // `!=`: the test holds outside the range
+    std::int64_t low;         // the range: low to low + span
+    std::uint64_t span;
+    std::int32_t if_true, if_false; // the next test, or one of the two ends below
 };
+constexpr std::int32_t ends_false = -1;
+constexpr std::int32_t ends_true = -2;
 
-// An expression as a tree of nodes, the root last, and its compiled program.
+// An expression as a tree of nodes, the root last, and its compiled graph (its first test first).
 struct expression {
     std::vector<expression_node> nodes;
-    std::vector<instruction> program;
+    std::vector<decision> graph;
     bool reads_step = false;   // names a step's value or a value before the step
     bool reads_before = false; // names a value before the step
 };
 
-// Compiles the tree into the program (the parser does it).
+// Compiles the tree into the graph (the parser does it).
 void compile(expression& e);
 
-bool evaluate(const expression& e, const observation& seen);
+// Follows the graph from its first test to an end; an empty expression holds.
+inline bool evaluate(const expression& e, const observation& seen) {
+    const decision* graph = e.graph.data();
+    if (e.graph.empty()) {
+        return true;
+    }
+    const auto* v = reinterpret_cast<const std::uint64_t*>(seen.value);
+    std::int32_t at = 0;
+    for (;;) {
+        const decision& d = graph[at];
+        const bool in = v[d.left] - v[d.right] - static_cast<std::uint64_t>(d.low) <= d.span;
+        at = in != d.outside ? d.if_true : d.if_false;
+        if (at < 0) {
+            return at == ends_true;
+        }
+    }
+}
 
 // The parts that `e` joins at its root by `joint` (`either` for a never, whose parts can be checked
 // one by one; `both` for an always), each compiled; `e` itself when it has no such joint.
 std::vector<expression> parts_of(const expression& e, expression_node::kind joint);
 
 // The part of `e` that reads nothing but values before the step, when `e` is a conjunction with
-// such parts: if it is false, so is `e`, whatever the step. An empty program when there is none.
+// such parts: if it is false, so is `e`, whatever the step. An empty graph when there is none.
 expression guard_before(const expression& e);
 
 enum class property_kind { always, never, reachable, leads_to };

@@ -40,17 +40,32 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
             (on_step ? on_steps_ : on_states_).push_back({i, std::move(part), std::move(guard)});
         }
     }
-    for (expansion_worker& w : workers_) {
-        w.successors.resize(windows_.size());
-        w.obliges.resize(windows_.size() * leads_to_.size());
-        w.decided.resize(properties.size());
-    }
+    workers_[0].size_for(windows_.size(), leads_to_.size(), properties.size());
     if (options.threads > 1) {
         try {
             helper_.launch();
+            // The second worker's memory made on the helper's thread comes from that thread's
+            // heap: side by side with the first worker's, the two would share cache lines that
+            // both threads write every step, and each would slow the other down.
+            // The first set is given back here: freed on the helper's thread, its memory would
+            // be the first that thread takes again.
+            signal_set* first = workers_[1].loop.signals;
+            auto remake = [this] {
+                expansion_worker& w = workers_[1];
+                w.loop.signals = nullptr;
+                create_signal_set(w.loop);
+                w.size_for(windows_.size(), leads_to_.size(), properties_.size());
+            };
+            helper_.start(&remake);
+            helper_.finish();
+            first->control->buffer->registered = nullptr;
+            release_signals(first);
         } catch (const std::system_error&) {
             // no second thread: this one expands every state
         }
+    }
+    if (workers_[1].successors.empty()) {
+        workers_[1].size_for(windows_.size(), leads_to_.size(), properties.size());
     }
 }
 
@@ -242,14 +257,14 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     w.active.clear();
     for (const part_check& c : on_steps_) {
         if (w.decided[c.property] == 0 && undecided(c.property) &&
-            (c.guard.program.empty() || evaluate(c.guard, w.seen))) {
+            (c.guard.graph.empty() || evaluate(c.guard, w.seen))) {
             w.active.push_back(&c);
         }
     }
     w.active_leads.clear();
     for (std::size_t c = 0; c < leads_to_.size(); ++c) {
         const expression& guard = guards_[leads_to_[c].property];
-        if (guard.program.empty() || evaluate(guard, w.seen)) {
+        if (guard.graph.empty() || evaluate(guard, w.seen)) {
             w.active_leads.push_back(static_cast<std::uint32_t>(c));
         }
     }

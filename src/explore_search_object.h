@@ -47,8 +47,9 @@ struct pending_step {
 };
 
 // What one thread needs to expand states: its own signal set to step and its own scratch; and
-// what the steps of its states found, in the order found, for the merge.
-struct expansion_worker {
+// what the steps of its states found, in the order found, for the merge. Aligned to a cache line
+// of its own (and padded) so that two workers side by side do not share one.
+struct alignas(128) expansion_worker {
     expansion_worker() { create_signal_set(loop); }
     ~expansion_worker() {
         loop.signals->control->buffer->registered = nullptr;
@@ -69,6 +70,16 @@ struct expansion_worker {
         int mapping[10];
     };
 
+    void size_for(std::size_t windows, std::size_t leads_to, std::size_t properties) {
+        successors.resize(windows);
+        obliges.resize(windows * leads_to);
+        decided.resize(properties);
+        pending.reserve(4096);
+        obliged.reserve(4096);
+        active.reserve(64);
+        active_leads.reserve(16);
+    }
+
     loop_state loop;
     pw_code own_code{};
     observation seen{};
@@ -84,6 +95,7 @@ struct expansion_worker {
     std::uint64_t merge_checks = 0;
     std::uint64_t arcs = 0;
     std::string problem;
+    char padding[128];
 };
 
 // A second thread that expands part of each chunk of states while this one expands the rest.
