@@ -123,7 +123,7 @@ void explorer::check_leads_to(leads_to_check& check, loop_state& loop, pw_code& 
                 }
             }
         }
-        return;
+        break;
     }
 }
 

@@ -1,0 +1,285 @@
+// The expansion of states: each chunk of a level split between two threads, each stepping its
+// own signal set and looking successors up in the state set (only read meanwhile), then the steps
+// merged in order into the set, so that states are numbered and counterexamples chosen exactly as
+// one thread expanding the states in order would.
+#include "explore_search_object.h"
+
+#include <algorithm>
+#include <string>
+
+void helper_thread::launch() {
+    thread_ = std::thread([this] { serve(); });
+}
+
+void helper_thread::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        woken_.wait(lock, [this] { return busy_ || quit_; });
+        if (quit_) {
+            return;
+        }
+        lock.unlock();
+        run_(work_);
+        lock.lock();
+        busy_ = false;
+        done_.notify_all();
+    }
+}
+
+helper_thread::~helper_thread() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+            woken_.notify_all();
+        }
+        thread_.join();
+    }
+}
+
+bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
+                           const lock_values& canonical, const int mapping[10]) {
+    ++w.merge_checks;
+    for (const key_window& window : windows_) {
+        step_signals signals;
+        int unused[10];
+        load_values(w.loop, unmerged, &w.own_code);
+        const packed_state a = canonical_of(
+            step_window(w.loop, options_.step, window, signals, &w.own_code), unused, w.problem);
+        load_values(w.loop, canonical, &w.own_code);
+        const packed_state b =
+            canonical_of(step_window(w.loop, options_.step, relabel_window(window, mapping),
+                                     signals, &w.own_code),
+                         unused, w.problem);
+        if (!(a == b)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Records a violation (or a witness) of property p: the step `step` (state << 8 | window).
+void explorer::decide(std::size_t p, std::uint64_t step) {
+    property_outcome& outcome = result_.outcomes[p];
+    outcome.holds = properties_[p].kind == property_kind::reachable;
+    outcome.path = path_to(static_cast<std::uint32_t>(step >> 8));
+    outcome.path.push_back(windows_[step & 0xFF]);
+}
+
+// Whether property p is still open and its verdict can change on this step.
+bool explorer::undecided(std::size_t p) const {
+    const bool reachable = properties_[p].kind == property_kind::reachable;
+    return result_.outcomes[p].holds != reachable;
+}
+
+template <typename Parts>
+void explorer::check(expansion_worker& w, const Parts& which, std::uint32_t index, std::size_t k) {
+    for (const auto& entry : which) {
+        const part_check& c = part(entry);
+        if (w.decided[c.property] != 0 || !undecided(c.property)) {
+            continue;
+        }
+        const bool value = evaluate(c.part, w.seen);
+        if (properties_[c.property].kind == property_kind::always ? !value : value) {
+            w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
+        }
+    }
+}
+
+// Steps the state under every window: the properties of each step, then the successors looked
+// up in the set (read only here); the steps that the merge must see go to the worker's list.
+void explorer::expand(expansion_worker& w, std::uint32_t index) {
+    const lock_values before = stored(index);
+    observe_before(before, w.seen);
+    w.active.clear();
+    for (const part_check& c : on_steps_) {
+        if (w.decided[c.property] == 0 && undecided(c.property) &&
+            (c.guard.graph.empty() || evaluate(c.guard, w.seen))) {
+            w.active.push_back(&c);
+        }
+    }
+    w.active_leads.clear();
+    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
+        const expression& guard = guards_[leads_to_[c].property];
+        if (guard.graph.empty() || evaluate(guard, w.seen)) {
+            w.active_leads.push_back(static_cast<std::uint32_t>(c));
+        }
+    }
+    const std::size_t leads = w.active_leads.size();
+    // First every successor and its checks, its slot fetched ahead; then the look-ups, whose
+    // memory is on its way by then. A successor the same as an earlier window's is looked up once.
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        expansion_worker::successor& next = w.successors[k];
+        step_signals signals;
+        load_values(w.loop, before, &w.own_code);
+        next.after = step_window(w.loop, options_.step, windows_[k], signals, &w.own_code);
+        ++w.transitions;
+        next.merged = next.after;
+        merge_counters(next.merged);
+        if (options_.arcs && w.arcs != all_arcs_) {
+            w.arcs |= arcs_of_step(before, signals, next.after);
+        }
+        observe(next.merged, signals, w.seen);
+        check(w, w.active, index, k);
+        for (std::size_t c = 0; c < leads; ++c) {
+            const property& prop = properties_[leads_to_[w.active_leads[c]].property];
+            w.obliges[k * leads + c] =
+                evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
+        }
+        next.canonical = next.merged;
+        if (options_.relabel) {
+            relabel_digits(next.canonical, options_.digits, next.mapping);
+        } else {
+            for (int d = 0; d < 10; ++d) {
+                next.mapping[d] = d;
+            }
+        }
+        if (!pack(next.canonical, next.packed)) {
+            if (w.problem.empty()) {
+                w.problem = "a state outside the ranges of the controllers' rules was reached";
+            }
+            return;
+        }
+        next.same_as = -1;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (w.successors[j].packed == next.packed) {
+                next.same_as = static_cast<int>(j);
+                break;
+            }
+        }
+        if (next.same_as < 0) {
+            next.hash = state_table::hash(next.packed);
+            table_.prefetch(next.hash);
+        }
+    }
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        expansion_worker::successor& next = w.successors[k];
+        const bool first = next.same_as < 0;
+        if (first) {
+            next.target = table_.find(next.packed, next.hash);
+        } else {
+            const expansion_worker::successor& same =
+                w.successors[static_cast<std::size_t>(next.same_as)];
+            next.target = same.target;
+            next.hash = same.hash;
+        }
+        const std::size_t obliged_before = w.obliged.size();
+        for (std::size_t c = 0; c < leads; ++c) {
+            if (w.obliges[k * leads + c] != 0) {
+                w.obliged.push_back(w.active_leads[c]);
+            }
+        }
+        if (next.target == no_index && first) {
+            if (!on_states_.empty()) {
+                observe(next.merged, step_signals{}, w.seen);
+                check(w, on_states_, index, k);
+            }
+            if (!(next.after == next.canonical) &&
+                (options_.check_every_merge || (next.hash >> 58) == 0) &&
+                !check_merge(w, next.after, next.canonical, next.mapping) && w.problem.empty()) {
+                w.problem = "a merge does not hold: the state reached by " +
+                            std::to_string(path_to(index).size() + 1) +
+                            " steps and its merged form step to different states";
+                return;
+            }
+        }
+        if (next.target == no_index || w.obliged.size() != obliged_before) {
+            w.pending.push_back({next.packed, index, next.hash, next.target,
+                                 static_cast<std::uint32_t>(w.obliged.size()),
+                                 static_cast<std::uint8_t>(k)});
+        }
+    }
+}
+
+void explorer::expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t index = from; index < to && w.problem.empty(); ++index) {
+        expand(w, index);
+    }
+}
+
+// Adds what one worker's steps found to the set, in the order found: new states take the next
+// numbers, so the states are numbered as one thread expanding them in order would number them.
+bool explorer::merge(expansion_worker& w) {
+    result_.transitions += w.transitions;
+    result_.merge_checks += w.merge_checks;
+    result_.arcs |= w.arcs;
+    w.transitions = 0;
+    w.merge_checks = 0;
+    for (std::size_t p = 0; p < properties_.size(); ++p) {
+        if (w.decided[p] != 0 && undecided(p)) {
+            decide(p, w.decided[p] - 1);
+        }
+        w.decided[p] = 0;
+    }
+    bool good = true;
+    std::size_t obliged_at = 0;
+    constexpr std::size_t ahead = 8;
+    for (std::size_t i = 0; i < w.pending.size() && good; ++i) {
+        if (i + ahead < w.pending.size() && w.pending[i + ahead].target == no_index) {
+            table_.prefetch(w.pending[i + ahead].hash);
+        }
+        const pending_step& step = w.pending[i];
+        std::uint32_t target = step.target;
+        if (target == no_index) {
+            if (!room_for_one_more()) {
+                good = false;
+                break;
+            }
+            const auto fresh = static_cast<std::uint32_t>(low_.size());
+            target = table_.find_or_insert(step.packed, step.hash, fresh);
+            if (target == no_index) {
+                target = fresh;
+                low_.push_back(step.packed.low);
+                high_.push_back(step.packed.high);
+                parent_.push_back(step.parent);
+                window_.push_back(step.window);
+            }
+        }
+        for (; obliged_at < step.obliged_end; ++obliged_at) {
+            leads_to_check& check = leads_to_[w.obliged[obliged_at]];
+            if (target < check.recorded.size() && check.recorded[target]) {
+                continue;
+            }
+            if (check.recorded.size() <= target) {
+                check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
+            }
+            check.recorded[target] = true;
+            check.obligations.push_back({target, step.parent, step.window});
+        }
+    }
+    w.pending.clear();
+    w.obliged.clear();
+    if (!w.problem.empty()) {
+        fail(w.problem);
+        good = false;
+    }
+    return good;
+}
+
+// Expands the states from..to: split between the two threads when there are enough of them,
+// then merged in order.
+void explorer::expand_chunk(std::uint32_t from, std::uint32_t to) {
+    constexpr std::uint32_t worth_splitting = 256;
+    if (helper_.running() && to - from >= worth_splitting) {
+        const std::uint32_t middle = from + (to - from) / 2;
+        auto second = [this, middle, to] { expand_range(workers_[1], middle, to); };
+        helper_.start(&second);
+        expand_range(workers_[0], from, middle);
+        helper_.finish();
+    } else {
+        expand_range(workers_[0], from, to);
+    }
+    for (expansion_worker& w : workers_) {
+        if (!merge(w)) {
+            w.pending.clear();
+            w.obliged.clear();
+        }
+        if (result_.status != explore_status::complete) {
+            for (expansion_worker& rest : workers_) {
+                rest.pending.clear();
+                rest.obliged.clear();
+            }
+            return;
+        }
+    }
+}
