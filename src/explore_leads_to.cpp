@@ -1,16 +1,32 @@
-// The leads-to check: for each state where P holds without Q, the longest run of steps from it on
-// which neither Q nor R holds, found depth first over the reachable states.
+// The leads-to check: whether a run of N steps on which neither Q nor R holds follows a state where
+// P holds without Q, all properties at once, forward; and for each one that has such a run, the
+// shortest counterexample, depth first.
 #include "explore_search_object.h"
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
-#include <system_error>
-#include <thread>
+
+// The state `before` steps to under window k, merged and relabelled as the set holds it; what the
+// step raised goes into the worker's observation, which holds the values before the step already.
+packed_state explorer::step_to(expansion_worker& w, const lock_values& before,
+                               std::size_t k) const {
+    step_signals signals;
+    load_values(w.loop, before, &w.own_code);
+    lock_values after = step_window(w.loop, options_.step, windows_[k], signals, &w.own_code);
+    merge_counters(after);
+    observe(after, signals, w.seen);
+    int mapping[10];
+    if (options_.relabel) {
+        relabel_digits(after, options_.digits, mapping);
+    }
+    packed_state packed{};
+    pack(after, packed);
+    return packed;
+}
 
 // The longest run of steps from each state on which neither Q nor R holds, up to N + 1 (a run
 // that can go on for ever counts as N + 1), found depth first over the reachable states.
-void explorer::check_leads_to(leads_to_check& check, loop_state& loop, pw_code& own_code) {
+void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {
     const property& prop = properties_[check.property];
     property_outcome& outcome = result_.outcomes[check.property];
     const auto cap = static_cast<std::uint16_t>(prop.within + 1);
@@ -35,23 +51,13 @@ void explorer::check_leads_to(leads_to_check& check, loop_state& loop, pw_code& 
     // holds after the step (the run stops there) or the state lies beyond a bounded search.
     const auto successors_of = [&](std::uint32_t state) {
         const lock_values before = stored(state);
-        observation seen{};
-        observe_before(before, seen);
+        observe_before(before, w.seen);
         for (std::size_t k = 0; k < windows_.size(); ++k) {
-            step_signals signals;
-            load_values(loop, before, &own_code);
-            lock_values after = step_window(loop, options_.step, windows_[k], signals, &own_code);
-            merge_counters(after);
-            observe(after, signals, seen);
             pending& p = found[k];
-            p.goes_on =
-                !evaluate(prop.target, seen) && !(prop.has_excuse && evaluate(prop.excuse, seen));
+            p.packed = step_to(w, before, k);
+            p.goes_on = !evaluate(prop.target, w.seen) &&
+                        !(prop.has_excuse && evaluate(prop.excuse, w.seen));
             if (p.goes_on) {
-                int mapping[10];
-                if (options_.relabel) {
-                    relabel_digits(after, options_.digits, mapping);
-                }
-                pack(after, p.packed);
                 p.hash = state_table::hash(p.packed);
                 table_.prefetch(p.hash);
             }
@@ -127,24 +133,147 @@ void explorer::check_leads_to(leads_to_check& check, loop_state& loop, pw_code& 
     }
 }
 
-// The leads-to properties are independent of each other once the search is done: two threads
-// take them in turn, each stepping its own signal set; the table and the states are only read.
+// The leads-to properties together, forward from their P states one step at a time: each state's
+// age for a property is the longest run it ends, from a P state, on which neither Q nor R held
+// after any step. A state whose age rises is expanded again at the next level (once for all the
+// properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
+// as an age of N. Each level is split between the two threads like the breadth-first search; what
+// they find is applied in order by this one. Sets `violated` for each property with such a run.
+void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated) {
+    constexpr std::uint16_t never = 0xFFFF;
+    const std::size_t states = low_.size();
+    std::vector<std::vector<std::uint16_t>> age(count);
+    int deepest = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+        age[c].assign(states, never);
+        deepest = std::max(deepest, properties_[leads_to_[first + c].property].within);
+    }
+    std::vector<std::uint8_t> rose(states, 0); // the properties whose age rose at this level
+    std::vector<std::uint32_t> raised;         // the states whose age rose, in order
+    const auto raise = [&](std::uint32_t state, std::size_t c, std::uint16_t level) {
+        const std::size_t at = first + c;
+        if (violated[at] || (age[c][state] != never && age[c][state] >= level)) {
+            return;
+        }
+        age[c][state] = level;
+        if (level >= properties_[leads_to_[at].property].within) {
+            violated[at] = true;
+            return;
+        }
+        if (rose[state] == 0) {
+            raised.push_back(state);
+        }
+        rose[state] = static_cast<std::uint8_t>(rose[state] | 1u << c);
+    };
+    for (std::size_t c = 0; c < count; ++c) {
+        for (const obligation& o : leads_to_[first + c].obligations) {
+            raise(o.target, c, 0);
+        }
+    }
+    struct rise {
+        std::uint32_t state;
+        std::uint8_t properties;
+    };
+    std::vector<rise> frontier;
+    for (int level = 0; level < deepest && !raised.empty(); ++level) {
+        frontier.clear();
+        for (std::uint32_t state : raised) {
+            frontier.push_back({state, rose[state]});
+            rose[state] = 0;
+        }
+        raised.clear();
+        const auto next = static_cast<std::uint16_t>(level + 1);
+        // Each thread steps its states and lists, in order, the steps that go on into a state
+        // whose age is below the next level.
+        const auto expand_part = [&](expansion_worker& w, std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i) {
+                const lock_values before = stored(frontier[i].state);
+                observe_before(before, w.seen);
+                for (std::size_t k = 0; k < windows_.size(); ++k) {
+                    expansion_worker::successor& after = w.successors[k];
+                    after.packed = step_to(w, before, k);
+                    std::uint8_t& goes_on = w.obliges[k]; // the properties whose run goes on
+                    goes_on = 0;
+                    for (std::size_t c = 0; c < count; ++c) {
+                        const property& prop = properties_[leads_to_[first + c].property];
+                        if ((frontier[i].properties >> c & 1u) != 0 &&
+                            !evaluate(prop.target, w.seen) &&
+                            !(prop.has_excuse && evaluate(prop.excuse, w.seen))) {
+                            goes_on = static_cast<std::uint8_t>(goes_on | 1u << c);
+                        }
+                    }
+                    if (goes_on != 0) {
+                        after.hash = state_table::hash(after.packed);
+                        table_.prefetch(after.hash);
+                    }
+                }
+                for (std::size_t k = 0; k < windows_.size(); ++k) {
+                    const expansion_worker::successor& after = w.successors[k];
+                    const std::uint8_t goes_on = w.obliges[k];
+                    if (goes_on == 0) {
+                        continue;
+                    }
+                    const std::uint32_t target = table_.find(after.packed, after.hash);
+                    for (std::size_t c = 0; target != no_index && c < count; ++c) {
+                        if ((goes_on >> c & 1u) != 0 &&
+                            (age[c][target] == never || age[c][target] < next)) {
+                            w.obliged.push_back(target);
+                            w.obliged.push_back(static_cast<std::uint32_t>(c));
+                        }
+                    }
+                }
+            }
+        };
+        constexpr std::size_t worth_splitting = 256;
+        if (helper_.running() && frontier.size() >= worth_splitting) {
+            const std::size_t middle = frontier.size() / 2;
+            auto second = [&] { expand_part(workers_[1], middle, frontier.size()); };
+            helper_.start(&second);
+            expand_part(workers_[0], 0, middle);
+            helper_.finish();
+        } else {
+            expand_part(workers_[0], 0, frontier.size());
+        }
+        for (expansion_worker& w : workers_) {
+            for (std::size_t i = 0; i < w.obliged.size(); i += 2) {
+                raise(w.obliged[i], w.obliged[i + 1], next);
+            }
+            w.obliged.clear();
+        }
+    }
+}
+
 void explorer::check_all_leads_to() {
+    std::vector<bool> violated(leads_to_.size(), false);
+    constexpr std::size_t at_once = 8; // properties a pass follows together
+    for (std::size_t first = 0; first < leads_to_.size(); first += at_once) {
+        find_long_runs(first, std::min(at_once, leads_to_.size() - first), violated);
+    }
+    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
+        result_.outcomes[leads_to_[c].property].states = leads_to_[c].obligations.size();
+    }
+    // The shortest counterexample of each violated property, depth first (on two threads when
+    // there are two of them).
+    std::vector<std::size_t> to_show;
+    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
+        if (violated[c]) {
+            result_.outcomes[leads_to_[c].property].states = 0;
+            to_show.push_back(c);
+        }
+    }
     std::atomic<std::size_t> next{0};
-    const auto work = [&](loop_state& loop, pw_code& own_code) {
-        for (std::size_t i = next++; i < leads_to_.size(); i = next++) {
-            check_leads_to(leads_to_[i], loop, own_code);
+    const auto work = [&](expansion_worker& w) {
+        for (std::size_t i = next++; i < to_show.size(); i = next++) {
+            check_leads_to(leads_to_[to_show[i]], w);
         }
     };
-    expansion_worker& second = workers_[1];
-    std::thread helper;
-    try {
-        helper = std::thread(work, std::ref(second.loop), std::ref(second.own_code));
-    } catch (const std::system_error&) {
-        // no second thread: this one does all of them
+    auto second = [&] { work(workers_[1]); };
+    const bool both = helper_.running() && to_show.size() > 1;
+    if (both) {
+        helper_.start(&second);
     }
-    work(workers_[0].loop, workers_[0].own_code);
-    if (helper.joinable()) {
-        helper.join();
+    work(workers_[0]);
+    if (both) {
+        helper_.finish();
     }
 }

@@ -152,8 +152,10 @@ class explorer {
                      const int mapping[10]);
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
     bool room_for_one_more();
-    void check_leads_to(leads_to_check& check, loop_state& loop, pw_code& own_code);
+    void check_leads_to(leads_to_check& check, expansion_worker& w);
     void check_all_leads_to();
+    void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated);
+    packed_state step_to(expansion_worker& w, const lock_values& before, std::size_t k) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {
