@@ -111,9 +111,14 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
         step_signals signals;
-        load_values(w.loop, before, &w.own_code);
-        next.after = step_window(w.loop, options_.step, windows_[k], signals, &w.own_code);
         ++w.transitions;
+        // A window that leaves the inputs an earlier one left steps as that one did: its checks,
+        // its successor and its obligations are that window's already.
+        next.repeats = !load_window(w, before, k);
+        if (next.repeats) {
+            continue;
+        }
+        next.after = step_applied(w.loop, options_.step, signals, &w.own_code);
         next.merged = next.after;
         merge_counters(next.merged);
         if (options_.arcs && w.arcs != all_arcs_) {
@@ -142,7 +147,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         }
         next.same_as = -1;
         for (std::size_t j = 0; j < k; ++j) {
-            if (w.successors[j].packed == next.packed) {
+            if (!w.successors[j].repeats && w.successors[j].packed == next.packed) {
                 next.same_as = static_cast<int>(j);
                 break;
             }
@@ -154,6 +159,9 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     }
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
+        if (next.repeats) {
+            continue;
+        }
         const bool first = next.same_as < 0;
         if (first) {
             next.target = table_.find(next.packed, next.hash);

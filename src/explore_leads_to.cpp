@@ -6,13 +6,26 @@
 #include <algorithm>
 #include <atomic>
 
-// The state `before` steps to under window k, merged and relabelled as the set holds it; what the
-// step raised goes into the worker's observation, which holds the values before the step already.
-packed_state explorer::step_to(expansion_worker& w, const lock_values& before,
-                               std::size_t k) const {
-    step_signals signals;
+// Loads `before` into the worker's loop with window k's keys; false when an earlier window of the
+// same state left the same inputs, so that this one steps as that one did.
+bool explorer::load_window(expansion_worker& w, const lock_values& before, std::size_t k) const {
     load_values(w.loop, before, &w.own_code);
-    lock_values after = step_window(w.loop, options_.step, windows_[k], signals, &w.own_code);
+    apply_window(w.loop, windows_[k]);
+    window_inputs& inputs = w.successors[k].inputs;
+    inputs = inputs_of(w.loop);
+    for (std::size_t j = 0; j < k; ++j) {
+        if (w.successors[j].inputs == inputs) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Steps the loaded window: the state after it, merged and relabelled as the set holds it; what the
+// step raised goes into the worker's observation, which holds the values before the step already.
+packed_state explorer::step_to(expansion_worker& w) const {
+    step_signals signals;
+    lock_values after = step_applied(w.loop, options_.step, signals, &w.own_code);
     merge_counters(after);
     observe(after, signals, w.seen);
     int mapping[10];
@@ -54,7 +67,11 @@ void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {
         observe_before(before, w.seen);
         for (std::size_t k = 0; k < windows_.size(); ++k) {
             pending& p = found[k];
-            p.packed = step_to(w, before, k);
+            p.goes_on = false;
+            if (!load_window(w, before, k)) {
+                continue; // the same successor as an earlier window's
+            }
+            p.packed = step_to(w);
             p.goes_on = !evaluate(prop.target, w.seen) &&
                         !(prop.has_excuse && evaluate(prop.excuse, w.seen));
             if (p.goes_on) {
@@ -191,9 +208,12 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                 observe_before(before, w.seen);
                 for (std::size_t k = 0; k < windows_.size(); ++k) {
                     expansion_worker::successor& after = w.successors[k];
-                    after.packed = step_to(w, before, k);
                     std::uint8_t& goes_on = w.obliges[k]; // the properties whose run goes on
                     goes_on = 0;
+                    if (!load_window(w, before, k)) {
+                        continue; // the same successor as an earlier window's
+                    }
+                    after.packed = step_to(w);
                     for (std::size_t c = 0; c < count; ++c) {
                         const property& prop = properties_[leads_to_[first + c].property];
                         if ((frontier[i].properties >> c & 1u) != 0 &&

@@ -66,6 +66,8 @@ struct alignas(128) expansion_worker {
         packed_state packed;
         std::uint64_t hash;
         std::uint32_t target;
+        window_inputs inputs; // what the window left in the loop for the step
+        bool repeats;         // an earlier window of the same state left the same inputs
         int same_as; // an earlier window of the same state with the same successor; -1: none
         int mapping[10];
     };
@@ -155,7 +157,8 @@ class explorer {
     void check_leads_to(leads_to_check& check, expansion_worker& w);
     void check_all_leads_to();
     void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated);
-    packed_state step_to(expansion_worker& w, const lock_values& before, std::size_t k) const;
+    bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
+    packed_state step_to(expansion_worker& w) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {

@@ -292,9 +292,18 @@ step_signals signals_of(const loop_state& loop) {
     return signals;
 }
 
+window_inputs inputs_of(const loop_state& loop) {
+    return {loop.button_toggle, loop.key_toggle, loop.door_input, loop.cover_input, loop.digit};
+}
+
 lock_values step_window(loop_state& loop, step_function step, key_window window,
                         step_signals& signals, pw_code* own_code) {
     apply_window(loop, window);
+    return step_applied(loop, step, signals, own_code);
+}
+
+lock_values step_applied(loop_state& loop, step_function step, step_signals& signals,
+                         pw_code* own_code) {
     const cycle_watcher watcher{&signals, keep_signals};
     step(loop, &watcher);
     lock_values values = read_values(loop);

@@ -90,6 +90,22 @@ key_window relabel_window(key_window window, const int mapping[10]);
 // Gives the window's keys to the loop as a polling window would (without echo).
 void apply_window(loop_state& loop, key_window window);
 
+// What a window leaves in the loop for the step: in one state, two windows that leave the same
+// inputs step alike (a digit behind the closed cover, the door held by the bolt).
+struct window_inputs {
+    std::uint8_t button_toggle;
+    std::uint8_t key_toggle;
+    sensor_input door_input;
+    sensor_input cover_input;
+    int digit;
+    bool operator==(const window_inputs&) const = default;
+};
+window_inputs inputs_of(const loop_state& loop);
+
+// Steps the loop whose window's keys are in place (apply_window), as step_window does.
+lock_values step_applied(loop_state& loop, step_function step, step_signals& signals,
+                         pw_code* own_code);
+
 // Steps the loop through one window; the one-cycle values before the clear go to `signals`.
 // Returns the values after the step, unmerged. A code the step registered is copied into
 // `own_code`, which the signal set holds again afterwards, so that stepping allocates nothing
