@@ -40,32 +40,26 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
             (on_step ? on_steps_ : on_states_).push_back({i, std::move(part), std::move(guard)});
         }
     }
-    workers_[0].size_for(windows_.size(), leads_to_.size(), properties.size());
+    // The workers' memory is made on the helper's thread when there is one: it then comes from
+    // that thread's heap, apart from the properties and options both threads read every step.
+    // Made on this thread, a signal set written every step could share a cache line with them,
+    // and each thread would slow the other down.
+    auto prepare = [this] {
+        for (expansion_worker& w : workers_) {
+            w.prepare(windows_.size(), leads_to_.size(), properties_.size());
+        }
+    };
     if (options.threads > 1) {
         try {
             helper_.launch();
-            // The second worker's memory made on the helper's thread comes from that thread's
-            // heap: side by side with the first worker's, the two would share cache lines that
-            // both threads write every step, and each would slow the other down.
-            // The first set is given back here: freed on the helper's thread, its memory would
-            // be the first that thread takes again.
-            signal_set* first = workers_[1].loop.signals;
-            auto remake = [this] {
-                expansion_worker& w = workers_[1];
-                w.loop.signals = nullptr;
-                create_signal_set(w.loop);
-                w.size_for(windows_.size(), leads_to_.size(), properties_.size());
-            };
-            helper_.start(&remake);
+            helper_.start(&prepare);
             helper_.finish();
-            first->control->buffer->registered = nullptr;
-            release_signals(first);
         } catch (const std::system_error&) {
             // no second thread: this one expands every state
         }
     }
-    if (workers_[1].successors.empty()) {
-        workers_[1].size_for(windows_.size(), leads_to_.size(), properties.size());
+    if (workers_[0].loop.signals == nullptr) {
+        prepare();
     }
 }
 

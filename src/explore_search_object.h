@@ -50,10 +50,12 @@ struct pending_step {
 // what the steps of its states found, in the order found, for the merge. Aligned to a cache line
 // of its own (and padded) so that two workers side by side do not share one.
 struct alignas(128) expansion_worker {
-    expansion_worker() { create_signal_set(loop); }
+    expansion_worker() = default;
     ~expansion_worker() {
-        loop.signals->control->buffer->registered = nullptr;
-        release_signals(loop.signals);
+        if (loop.signals != nullptr) {
+            loop.signals->control->buffer->registered = nullptr;
+            release_signals(loop.signals);
+        }
     }
     expansion_worker(const expansion_worker&) = delete;
     expansion_worker& operator=(const expansion_worker&) = delete;
@@ -72,14 +74,19 @@ struct alignas(128) expansion_worker {
         int mapping[10];
     };
 
-    void size_for(std::size_t windows, std::size_t leads_to, std::size_t properties) {
+    // Makes the signal set and the scratch, between two fences, so that nothing another thread
+    // writes shares a cache line with what this worker writes every step.
+    void prepare(std::size_t windows, std::size_t leads_to, std::size_t properties) {
+        fences[0].resize(256);
+        create_signal_set(loop);
         successors.resize(windows);
         obliges.resize(windows * leads_to);
         decided.resize(properties);
-        pending.reserve(4096);
-        obliged.reserve(4096);
         active.reserve(64);
         active_leads.reserve(16);
+        pending.reserve(std::size_t{1} << 16);
+        obliged.reserve(std::size_t{1} << 16);
+        fences[1].resize(256);
     }
 
     loop_state loop;
@@ -97,6 +104,7 @@ struct alignas(128) expansion_worker {
     std::uint64_t merge_checks = 0;
     std::uint64_t arcs = 0;
     std::string problem;
+    std::vector<char> fences[2];
     char padding[128];
 };
 
