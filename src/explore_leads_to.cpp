@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
+#include <string>
 
 // Loads `before` into the worker's loop with window k's keys; false when an earlier window of the
 // same state left the same inputs, so that this one steps as that one did.
@@ -264,11 +266,34 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
 }
 
 void explorer::check_all_leads_to() {
+    if (leads_to_.empty()) {
+        return;
+    }
     std::vector<bool> violated(leads_to_.size(), false);
     constexpr std::size_t at_once = 8; // properties a pass follows together
-    for (std::size_t first = 0; first < leads_to_.size(); first += at_once) {
-        find_long_runs(first, std::min(at_once, leads_to_.size() - first), violated);
+    // A pass holds an age a property and a mark for every state.
+    const std::uint64_t needed =
+        held_bytes() + low_.size() * (2 * std::min(at_once, leads_to_.size()) + 1);
+    const auto stop = [this](const std::string& problem) {
+        if (result_.status == explore_status::complete) {
+            result_.status = explore_status::incomplete;
+            result_.problem = problem;
+        }
+    };
+    if (options_.max_memory != 0 && needed > options_.max_memory) {
+        stop("the leads-to check would need more than " +
+             std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
+        return;
     }
+    try {
+        for (std::size_t first = 0; first < leads_to_.size(); first += at_once) {
+            find_long_runs(first, std::min(at_once, leads_to_.size() - first), violated);
+        }
+    } catch (const std::bad_alloc&) {
+        stop("memory ran out in the leads-to check");
+        return;
+    }
+    result_.held_bytes = std::max(result_.held_bytes, needed);
     for (std::size_t c = 0; c < leads_to_.size(); ++c) {
         result_.outcomes[leads_to_[c].property].states = leads_to_[c].obligations.size();
     }
