@@ -7,66 +7,29 @@
 
 namespace {
 
-// Bit widths of the packed fields, in packing order.
-struct bit_writer {
-    std::uint64_t low = 0;
-    std::uint32_t high = 0;
-    int used = 0;
-    bool fits = true;
-
-    void put(std::int64_t value, int width) {
-        if (value < 0 || value >= (std::int64_t{1} << width)) {
-            fits = false;
-            return;
-        }
-        const auto bits = static_cast<std::uint64_t>(value);
-        if (used >= 64) {
-            high |= static_cast<std::uint32_t>(bits << (used - 64));
-        } else {
-            low |= bits << used;
-            if (used + width > 64) {
-                high |= static_cast<std::uint32_t>(bits >> (64 - used));
-            }
-        }
-        used += width;
-    }
-};
-
-struct bit_reader {
-    const packed_state& packed;
-    int used = 0;
-
-    std::int32_t get(int width) {
-        std::uint64_t value = 0;
-        if (used >= 64) {
-            value = packed.high >> (used - 64);
-        } else {
-            value = packed.low >> used;
-            if (used + width > 64) {
-                value |= std::uint64_t{packed.high} << (64 - used);
-            }
-        }
-        used += width;
-        return static_cast<std::int32_t>(value & ((std::uint64_t{1} << width) - 1));
-    }
-};
+// The packed fields side by side in one 128-bit number, the first field lowest.
+__extension__ typedef unsigned __int128 packed_bits;
 
 constexpr int timer_bits = 10;     // 0 to 1000
 constexpr int lock_timer_bits = 9; // 0 to 300
 constexpr int digit_bits = 4;
 
 // Packs or unpacks every field in one order: `field(value, width)` for each.
+static_assert(code_length == 4);
 template <typename Values, typename Field> void each_field(Values& v, Field field) {
     field(v.pw_state, 3);
     field(v.pw_timer, timer_bits);
     field(v.count, 3);
-    for (auto& digit : v.digits) {
-        field(digit, digit_bits);
-    }
+    // Written out rather than looped, so that every offset is a constant once inlined.
+    field(v.digits[0], digit_bits);
+    field(v.digits[1], digit_bits);
+    field(v.digits[2], digit_bits);
+    field(v.digits[3], digit_bits);
     field(v.registered, 1);
-    for (auto& digit : v.code) {
-        field(digit, digit_bits);
-    }
+    field(v.code[0], digit_bits);
+    field(v.code[1], digit_bits);
+    field(v.code[2], digit_bits);
+    field(v.code[3], digit_bits);
     field(v.locked_mirror, 1);
     field(v.lock_state, 2);
     field(v.lock_timer, lock_timer_bits);
@@ -143,18 +106,29 @@ void relabel_digits(lock_values& v, const std::vector<int>& alphabet, int mappin
     }
 }
 
-bool pack(const lock_values& values, packed_state& packed) {
-    bit_writer writer;
-    each_field(values, [&](auto value, int width) { writer.put(value, width); });
-    packed = {writer.low, writer.high};
-    return writer.fits;
+// Flattened: with every field's call inlined, each shift is a constant.
+[[gnu::flatten]] bool pack(const lock_values& values, packed_state& packed) {
+    packed_bits bits = 0;
+    std::uint64_t beyond = 0; // a value's bits above its width; a negative value has them all
+    int at = 0;
+    each_field(values, [&](auto value, int width) {
+        const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+        beyond |= u >> width;
+        bits |= static_cast<packed_bits>(u & ((std::uint64_t{1} << width) - 1)) << at;
+        at += width;
+    });
+    packed = {static_cast<std::uint64_t>(bits), static_cast<std::uint32_t>(bits >> 64)};
+    return beyond == 0;
 }
 
-lock_values unpack(const packed_state& packed) {
+[[gnu::flatten]] lock_values unpack(const packed_state& packed) {
+    const packed_bits bits = packed.low | static_cast<packed_bits>(packed.high) << 64;
     lock_values values;
-    bit_reader reader{packed};
+    int at = 0;
     each_field(values, [&](auto& value, int width) {
-        value = static_cast<std::remove_reference_t<decltype(value)>>(reader.get(width));
+        const auto u = static_cast<std::uint64_t>(bits >> at) & ((std::uint64_t{1} << width) - 1);
+        value = static_cast<std::remove_reference_t<decltype(value)>>(u);
+        at += width;
     });
     return values;
 }
