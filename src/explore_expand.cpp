@@ -72,17 +72,13 @@ bool explorer::undecided(std::size_t p) const {
     return result_.outcomes[p].holds != reachable;
 }
 
-template <typename Parts>
-void explorer::check(expansion_worker& w, const Parts& which, std::uint32_t index, std::size_t k) {
-    for (const auto& entry : which) {
-        const part_check& c = part(entry);
-        if (w.decided[c.property] != 0 || !undecided(c.property)) {
-            continue;
-        }
-        const bool value = evaluate(c.part, w.seen);
-        if (properties_[c.property].kind == property_kind::always ? !value : value) {
-            w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
-        }
+void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k) {
+    if (w.decided[c.property] != 0 || !undecided(c.property)) {
+        return;
+    }
+    const bool value = evaluate(c.part, w.seen);
+    if (properties_[c.property].kind == property_kind::always ? !value : value) {
+        w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
     }
 }
 
@@ -92,10 +88,12 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     const lock_values before = stored(index);
     observe_before(before, w.seen);
     w.active.clear();
+    w.firsts.clear();
     for (const part_check& c : on_steps_) {
         if (w.decided[c.property] == 0 && undecided(c.property) &&
             (c.guard.graph.empty() || evaluate(c.guard, w.seen))) {
             w.active.push_back(&c);
+            w.firsts.push_back(c.first);
         }
     }
     w.active_leads.clear();
@@ -125,7 +123,16 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             w.arcs |= arcs_of_step(before, signals, next.after);
         }
         observe(next.merged, signals, w.seen);
-        check(w, w.active, index, k);
+        // The first tests of all the parts together; a part whose first test finds no
+        // violation is done with.
+        for (std::size_t base = 0; base < w.active.size(); base += 64) {
+            const std::size_t count = std::min<std::size_t>(64, w.active.size() - base);
+            for (std::uint64_t open = open_tests(&w.firsts[base], count, w.seen); open != 0;
+                 open &= open - 1) {
+                check(w, *w.active[base + static_cast<std::size_t>(__builtin_ctzll(open))], index,
+                      k);
+            }
+        }
         for (std::size_t c = 0; c < leads; ++c) {
             const property& prop = properties_[leads_to_[w.active_leads[c]].property];
             w.obliges[k * leads + c] =
@@ -180,7 +187,9 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         if (next.target == no_index && first) {
             if (!on_states_.empty()) {
                 observe(next.merged, step_signals{}, w.seen);
-                check(w, on_states_, index, k);
+                for (const part_check& c : on_states_) {
+                    check(w, c, index, k);
+                }
             }
             if (!(next.after == next.canonical) &&
                 (options_.check_every_merge || (next.hash >> 58) == 0) &&

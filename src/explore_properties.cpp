@@ -175,6 +175,23 @@ void compile(expression& e) {
     }
 }
 
+first_test first_test_of(const expression& e, bool value) {
+    if (e.graph.empty()) {
+        return {zero_slot, zero_slot, false, 0, 0, false, false};
+    }
+    const decision& d = e.graph[0];
+    const std::int32_t end = value ? ends_true : ends_false;
+    first_test t{d.left, d.right, d.outside, static_cast<std::uint64_t>(d.low), d.span, true, true};
+    if (d.if_true == end) {
+        t.settling_result = true;
+    } else if (d.if_false == end) {
+        t.settling_result = false;
+    } else {
+        t.settles = false;
+    }
+    return t;
+}
+
 namespace {
 
 void collect_parts(const expression& e, int at, expression_node::kind joint,

@@ -116,6 +116,32 @@ inline bool evaluate(const expression& e, const observation& seen) {
     }
 }
 
+// An expression's first test, and whether one of its outcomes ends the expression at once with a
+// given value. A check of many expressions runs their first tests together, without a branch, and
+// follows the rest of a graph only where the first test leaves the value open.
+struct first_test {
+    std::int16_t left, right;
+    bool outside;
+    std::uint64_t low;
+    std::uint64_t span;
+    bool settles;         // an outcome of the test ends the expression with the value asked for
+    bool settling_result; // that outcome
+};
+first_test first_test_of(const expression& e, bool value);
+
+// Bit i set where tests[i] (i below `count`, at most 64) leaves its expression open.
+inline std::uint64_t open_tests(const first_test* tests, std::size_t count,
+                                const observation& seen) {
+    const auto* v = reinterpret_cast<const std::uint64_t*>(seen.value);
+    std::uint64_t open = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const first_test& t = tests[i];
+        const bool result = (v[t.left] - v[t.right] - t.low <= t.span) != t.outside;
+        open |= static_cast<std::uint64_t>(!t.settles || result != t.settling_result) << i;
+    }
+    return open;
+}
+
 // The parts that `e` joins at its root by `joint` (`either` for a never, whose parts can be checked
 // one by one; `both` for an always), each compiled; `e` itself when it has no such joint.
 std::vector<expression> parts_of(const expression& e, expression_node::kind joint);

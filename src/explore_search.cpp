@@ -37,7 +37,10 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         for (expression& part : parts_of(p.holds, joint)) {
             expression guard = p.kind == property_kind::never ? guard_before(part) : expression{};
             const bool on_step = part.reads_step;
-            (on_step ? on_steps_ : on_states_).push_back({i, std::move(part), std::move(guard)});
+            // A part finds a violation as true (never, reachable) or as false (always).
+            const first_test first = first_test_of(part, p.kind == property_kind::always);
+            (on_step ? on_steps_ : on_states_)
+                .push_back({i, std::move(part), std::move(guard), first});
         }
     }
     // The workers' memory is made on the helper's thread when there is one: it then comes from

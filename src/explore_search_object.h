@@ -33,6 +33,7 @@ struct part_check {
     std::size_t property;
     expression part;
     expression guard; // values before the step that the part needs; empty: none
+    first_test first; // the part's first test, settling it where it finds no violation
 };
 
 // A step the ordered merge must see: its successor was not in the set when looked up, or it
@@ -83,6 +84,7 @@ struct alignas(128) expansion_worker {
         obliges.resize(windows * leads_to);
         decided.resize(properties);
         active.reserve(64);
+        firsts.reserve(64);
         active_leads.reserve(16);
         pending.reserve(std::size_t{1} << 16);
         obliged.reserve(std::size_t{1} << 16);
@@ -93,6 +95,7 @@ struct alignas(128) expansion_worker {
     pw_code own_code{};
     observation seen{};
     std::vector<const part_check*> active;   // the parts on steps the state being expanded allows
+    std::vector<first_test> firsts;          // their first tests, in the same order
     std::vector<std::uint32_t> active_leads; // the leads-to checks it allows, by index
     std::vector<successor> successors;
     std::vector<std::uint8_t> obliges; // by window and active leads-to: the step is a P without Q
@@ -152,12 +155,9 @@ class explorer {
     void expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to);
     void expand_chunk(std::uint32_t from, std::uint32_t to);
     bool merge(expansion_worker& w);
-    static const part_check& part(const part_check& c) { return c; }
-    static const part_check& part(const part_check* c) { return *c; }
     void decide(std::size_t p, std::uint64_t step);
     bool undecided(std::size_t p) const;
-    template <typename Parts>
-    void check(expansion_worker& w, const Parts& which, std::uint32_t index, std::size_t k);
+    void check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k);
     bool check_merge(expansion_worker& w, const lock_values& unmerged, const lock_values& canonical,
                      const int mapping[10]);
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
