@@ -2,8 +2,8 @@
 # How fast and how big the exploration is: the single-key alphabet with digits 0 and 1, the
 # default alphabet (two-key windows as well) and all ten digits with single keys, each with every
 # built-in property; prints each run's last line (states, transitions, depth, seconds, states per
-# second, peak memory), its wall and CPU seconds (the leads-to checks run on two threads, so CPU
-# can exceed wall) and the load. Minutes of work: not a test.
+# second, peak memory), its wall and CPU seconds (the search runs on two threads, so CPU can
+# exceed wall) and the load. Minutes of work: not a test.
 # Usage: bench/explore_speed.sh [DOORLOCK]   (default: build/doorlock)
 set -eu
 doorlock=${1:-build/doorlock}
