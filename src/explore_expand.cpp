@@ -5,6 +5,7 @@
 #include "explore_search_object.h"
 
 #include <algorithm>
+#include <exception>
 #include <string>
 
 void helper_thread::launch() {
@@ -19,8 +20,14 @@ void helper_thread::serve() {
             return;
         }
         lock.unlock();
-        run_(work_);
+        std::exception_ptr failure;
+        try {
+            run_(work_);
+        } catch (...) {
+            failure = std::current_exception(); // handed to the thread that waits for the job
+        }
         lock.lock();
+        failure_ = failure;
         busy_ = false;
         done_.notify_all();
     }
@@ -228,7 +235,9 @@ bool explorer::merge(expansion_worker& w) {
         }
         w.decided[p] = 0;
     }
-    bool good = true;
+    // After a limit was met, the steps of the rest of the chunk are counted and their verdicts
+    // kept, as one thread expanding the whole chunk would, but nothing more is added.
+    bool good = result_.status == explore_status::complete;
     std::size_t obliged_at = 0;
     constexpr std::size_t ahead = 8;
     for (std::size_t i = 0; i < w.pending.size() && good; ++i) {
@@ -280,23 +289,11 @@ void explorer::expand_chunk(std::uint32_t from, std::uint32_t to) {
     if (helper_.running() && to - from >= worth_splitting) {
         const std::uint32_t middle = from + (to - from) / 2;
         auto second = [this, middle, to] { expand_range(workers_[1], middle, to); };
-        helper_.start(&second);
-        expand_range(workers_[0], from, middle);
-        helper_.finish();
+        helper_.run_beside(&second, [&] { expand_range(workers_[0], from, middle); });
     } else {
         expand_range(workers_[0], from, to);
     }
     for (expansion_worker& w : workers_) {
-        if (!merge(w)) {
-            w.pending.clear();
-            w.obliged.clear();
-        }
-        if (result_.status != explore_status::complete) {
-            for (expansion_worker& rest : workers_) {
-                rest.pending.clear();
-                rest.obliged.clear();
-            }
-            return;
-        }
+        merge(w);
     }
 }

@@ -250,9 +250,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         if (helper_.running() && frontier.size() >= worth_splitting) {
             const std::size_t middle = frontier.size() / 2;
             auto second = [&] { expand_part(workers_[1], middle, frontier.size()); };
-            helper_.start(&second);
-            expand_part(workers_[0], 0, middle);
-            helper_.finish();
+            helper_.run_beside(&second, [&] { expand_part(workers_[0], 0, middle); });
         } else {
             expand_part(workers_[0], 0, frontier.size());
         }
@@ -271,9 +269,10 @@ void explorer::check_all_leads_to() {
     }
     std::vector<bool> violated(leads_to_.size(), false);
     constexpr std::size_t at_once = 8; // properties a pass follows together
-    // A pass holds an age a property and a mark for every state.
+    // A pass holds an age a property and a mark for every state, and at most every state in the
+    // levels it goes through and the next.
     const std::uint64_t needed =
-        held_bytes() + low_.size() * (2 * std::min(at_once, leads_to_.size()) + 1);
+        held_bytes() + low_.size() * (2 * std::min(at_once, leads_to_.size()) + 1 + 12);
     const auto stop = [this](const std::string& problem) {
         if (result_.status == explore_status::complete) {
             result_.status = explore_status::incomplete;
@@ -285,27 +284,27 @@ void explorer::check_all_leads_to() {
              std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
         return;
     }
+    // The properties a pass that ran out of memory did not finish are left unchecked (0 states);
+    // those the passes before it found violated are still reported.
+    std::size_t checked = 0;
     try {
-        for (std::size_t first = 0; first < leads_to_.size(); first += at_once) {
-            find_long_runs(first, std::min(at_once, leads_to_.size() - first), violated);
+        for (; checked < leads_to_.size(); checked += at_once) {
+            find_long_runs(checked, std::min(at_once, leads_to_.size() - checked), violated);
         }
     } catch (const std::bad_alloc&) {
         stop("memory ran out in the leads-to check");
-        return;
     }
     result_.held_bytes = std::max(result_.held_bytes, needed);
-    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
-        result_.outcomes[leads_to_[c].property].states = leads_to_[c].obligations.size();
-    }
-    // The shortest counterexample of each violated property, depth first (on two threads when
-    // there are two of them).
     std::vector<std::size_t> to_show;
-    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
+    for (std::size_t c = 0; c < std::min(checked, leads_to_.size()); ++c) {
+        result_.outcomes[leads_to_[c].property].states =
+            violated[c] ? 0 : leads_to_[c].obligations.size();
         if (violated[c]) {
-            result_.outcomes[leads_to_[c].property].states = 0;
             to_show.push_back(c);
         }
     }
+    // The shortest counterexample of each violated property, depth first (on two threads when
+    // there are two of them).
     std::atomic<std::size_t> next{0};
     const auto work = [&](expansion_worker& w) {
         for (std::size_t i = next++; i < to_show.size(); i = next++) {
@@ -313,12 +312,13 @@ void explorer::check_all_leads_to() {
         }
     };
     auto second = [&] { work(workers_[1]); };
-    const bool both = helper_.running() && to_show.size() > 1;
-    if (both) {
-        helper_.start(&second);
-    }
-    work(workers_[0]);
-    if (both) {
-        helper_.finish();
+    try {
+        if (helper_.running() && to_show.size() > 1) {
+            helper_.run_beside(&second, [&] { work(workers_[0]); });
+        } else {
+            work(workers_[0]);
+        }
+    } catch (const std::bad_alloc&) {
+        stop("memory ran out while finding a leads-to counterexample");
     }
 }

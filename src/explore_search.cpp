@@ -205,6 +205,20 @@ explore_result explorer::run() {
     if (!add_start()) {
         return result_;
     }
+    try {
+        search();
+    } catch (const std::bad_alloc&) {
+        if (result_.status == explore_status::complete) {
+            result_.status = explore_status::incomplete;
+            result_.problem = "memory ran out";
+        }
+    }
+    finish_search();
+    return result_;
+}
+
+// Breadth first, a level at a time, each level in chunks.
+void explorer::search() {
     std::uint32_t index = 0;
     while (index < low_.size() && result_.status == explore_status::complete) {
         if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
@@ -223,6 +237,9 @@ explore_result explorer::run() {
             show_progress(false);
         }
     }
+}
+
+void explorer::finish_search() {
     result_.states = low_.size();
     result_.depth = level_start_.size() > 0 ? level_start_.size() - 1 : 0;
     for (std::size_t p = 0; p < properties_.size(); ++p) {
@@ -237,7 +254,6 @@ explore_result explorer::run() {
     result_.held_bytes = std::max(result_.held_bytes, held_bytes());
     result_.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    return result_;
 }
 
 explore_result explore(const explore_options& options, const std::vector<property>& properties) {

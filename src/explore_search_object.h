@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -121,9 +122,27 @@ class helper_thread {
         busy_ = true;
         woken_.notify_all();
     }
+    // Waits for the job; what it threw is thrown here.
     void finish() {
         std::unique_lock lock(mutex_);
         done_.wait(lock, [this] { return !busy_; });
+        if (failure_) {
+            std::exception_ptr failure = failure_;
+            failure_ = nullptr;
+            std::rethrow_exception(failure);
+        }
+    }
+    // Runs `theirs` on the helper while `mine` runs here; returns once both are done, having
+    // waited for the helper even when `mine` throws.
+    template <typename Theirs, typename Mine> void run_beside(Theirs* theirs, Mine mine) {
+        start(theirs);
+        try {
+            mine();
+        } catch (...) {
+            finish_quietly();
+            throw;
+        }
+        finish();
     }
     bool running() const { return thread_.joinable(); }
     void launch();
@@ -131,12 +150,18 @@ class helper_thread {
 
   private:
     void serve();
+    void finish_quietly() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return !busy_; });
+        failure_ = nullptr;
+    }
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable woken_;
     std::condition_variable done_;
     void (*run_)(void*) = nullptr;
     void* work_ = nullptr;
+    std::exception_ptr failure_;
     bool busy_ = false;
     bool quit_ = false;
 };
@@ -151,6 +176,8 @@ class explorer {
 
   private:
     bool add_start();
+    void search();
+    void finish_search();
     void expand(expansion_worker& w, std::uint32_t index);
     void expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to);
     void expand_chunk(std::uint32_t from, std::uint32_t to);
@@ -182,7 +209,6 @@ class explorer {
     const std::vector<property>& properties_;
     std::vector<key_window> windows_;
     expansion_worker workers_[2];
-    helper_thread helper_;
     state_table table_;
     std::vector<std::uint64_t> low_;
     std::vector<std::uint32_t> high_;
@@ -198,4 +224,6 @@ class explorer {
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_progress_ = started_;
     bool progress_shown_ = false;
+    // Last, so that it is gone (its thread joined) before anything its jobs read.
+    helper_thread helper_;
 };

@@ -226,31 +226,37 @@ TEST_F(Exploration, TwoThreadsFindWhatOneFinds) {
         ASSERT_EQ(parse_property(text, p), "");
         properties.push_back(p);
     }
-    explore_options options;
-    options.step = step_three_digits_suffice;
-    options.max_depth = slow_build ? 9 : 14;
-    options.threads = 1;
-    const explore_result one = explore(options, properties);
-    options.threads = 2;
-    const explore_result two = explore(options, properties);
-    EXPECT_GT(one.states, 10000u);
-    EXPECT_EQ(one.states, two.states);
-    EXPECT_EQ(one.transitions, two.transitions);
-    EXPECT_EQ(one.depth, two.depth);
-    int violated = 0;
-    for (std::size_t i = 0; i < properties.size(); ++i) {
-        SCOPED_TRACE(properties[i].name);
-        EXPECT_EQ(one.outcomes[i].holds, two.outcomes[i].holds);
-        EXPECT_EQ(one.outcomes[i].states, two.outcomes[i].states);
-        ASSERT_EQ(one.outcomes[i].path.size(), two.outcomes[i].path.size());
-        for (std::size_t k = 0; k < one.outcomes[i].path.size(); ++k) {
-            EXPECT_EQ(std::string(one.outcomes[i].path[k].keys, 2),
-                      std::string(two.outcomes[i].path[k].keys, 2))
-                << "step " << k;
+    // To a depth, and to a limit of states met in the middle of a level.
+    for (const bool to_a_limit : {false, true}) {
+        SCOPED_TRACE(to_a_limit ? "to a limit of states" : "to a depth");
+        explore_options options;
+        options.step = step_three_digits_suffice;
+        options.max_depth = slow_build ? 9 : 14;
+        options.max_states = to_a_limit ? 3000 : 0;
+        options.threads = 1;
+        const explore_result one = explore(options, properties);
+        options.threads = 2;
+        const explore_result two = explore(options, properties);
+        EXPECT_GT(one.states, to_a_limit ? 2999u : 5000u) << "levels wide enough to be split";
+        EXPECT_EQ(one.status, two.status);
+        EXPECT_EQ(one.states, two.states);
+        EXPECT_EQ(one.transitions, two.transitions);
+        EXPECT_EQ(one.depth, two.depth);
+        int violated = 0;
+        for (std::size_t i = 0; i < properties.size(); ++i) {
+            SCOPED_TRACE(properties[i].name);
+            EXPECT_EQ(one.outcomes[i].holds, two.outcomes[i].holds);
+            EXPECT_EQ(one.outcomes[i].states, two.outcomes[i].states);
+            ASSERT_EQ(one.outcomes[i].path.size(), two.outcomes[i].path.size());
+            for (std::size_t k = 0; k < one.outcomes[i].path.size(); ++k) {
+                EXPECT_EQ(std::string(one.outcomes[i].path[k].keys, 2),
+                          std::string(two.outcomes[i].path[k].keys, 2))
+                    << "step " << k;
+            }
+            violated += one.outcomes[i].holds ? 0 : 1;
         }
-        violated += one.outcomes[i].holds ? 0 : 1;
+        EXPECT_GT(violated, 0) << "the planted fault breaks a property";
     }
-    EXPECT_GT(violated, 0) << "the planted fault breaks a property";
 }
 
 TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
