@@ -260,6 +260,8 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
             }
             w.obliged.clear();
         }
+        leads_to_level_ = next;
+        show_progress(false);
     }
 }
 

@@ -195,9 +195,13 @@ void explorer::show_progress(bool last) {
     }
     last_progress_ = now;
     progress_shown_ = true;
-    std::fprintf(stderr, "\r%llu states, %llu transitions, %zu steps deep%s",
+    char leads[64] = "";
+    if (leads_to_level_ > 0) {
+        std::snprintf(leads, sizeof leads, "; leads-to runs followed %d steps", leads_to_level_);
+    }
+    std::fprintf(stderr, "\r%llu states, %llu transitions, %zu steps deep%s%s",
                  static_cast<unsigned long long>(low_.size()),
-                 static_cast<unsigned long long>(result_.transitions), level_start_.size(),
+                 static_cast<unsigned long long>(result_.transitions), level_start_.size(), leads,
                  last ? "\n" : "   ");
 }
 

@@ -224,6 +224,7 @@ class explorer {
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_progress_ = started_;
     bool progress_shown_ = false;
+    int leads_to_level_ = 0; // how far the leads-to check has gone, for the progress line
     // Last, so that it is gone (its thread joined) before anything its jobs read.
     helper_thread helper_;
 };
