@@ -164,6 +164,17 @@ void cover_cycle(arc_coverage& coverage, const loop_state& loop) {
     coverage.last = now;
 }
 
+loop_observer coverage_observer(arc_coverage& coverage) {
+    return {&coverage,
+            nullptr,
+            [](void* c, const loop_state& loop, std::uint32_t) {
+                cover_cycle(*static_cast<arc_coverage*>(c), loop);
+            },
+            nullptr,
+            nullptr,
+            true};
+}
+
 std::string coverage_report(std::uint64_t ran) {
     std::string report;
     for (int c = 0; c < controller_count; ++c) {

@@ -41,6 +41,8 @@ struct arc_coverage {
 };
 // Adds the cycle's arcs; call before the end-of-cycle clear (a loop observer's cycle).
 void cover_cycle(arc_coverage& coverage, const loop_state& loop);
+// An observer that adds every cycle's arcs to `coverage` (a scenario's run).
+loop_observer coverage_observer(arc_coverage& coverage);
 
 // "password: 9/10 arcs" and the missing ones, a line a controller.
 std::string coverage_report(std::uint64_t ran);

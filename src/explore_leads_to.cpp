@@ -8,37 +8,6 @@
 #include <new>
 #include <string>
 
-// Loads `before` into the worker's loop with window k's keys; false when an earlier window of the
-// same state left the same inputs, so that this one steps as that one did.
-bool explorer::load_window(expansion_worker& w, const lock_values& before, std::size_t k) const {
-    load_values(w.loop, before, &w.own_code);
-    apply_window(w.loop, windows_[k]);
-    window_inputs& inputs = w.successors[k].inputs;
-    inputs = inputs_of(w.loop);
-    for (std::size_t j = 0; j < k; ++j) {
-        if (w.successors[j].inputs == inputs) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Steps the loaded window: the state after it, merged and relabelled as the set holds it; what the
-// step raised goes into the worker's observation, which holds the values before the step already.
-packed_state explorer::step_to(expansion_worker& w) const {
-    step_signals signals;
-    lock_values after = step_applied(w.loop, options_.step, signals, &w.own_code);
-    merge_counters(after);
-    observe(after, signals, w.seen);
-    int mapping[10];
-    if (options_.relabel) {
-        relabel_digits(after, options_.digits, mapping);
-    }
-    packed_state packed{};
-    pack(after, packed);
-    return packed;
-}
-
 // The longest run of steps from each state on which neither Q nor R holds, up to N + 1 (a run
 // that can go on for ever counts as N + 1), found depth first over the reachable states.
 void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {

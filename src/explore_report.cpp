@@ -378,14 +378,7 @@ int run_exploration(const explore_request& request) {
         std::uint64_t ran = result.arcs;
         if (!request.coverage_scenarios.empty()) {
             arc_coverage coverage;
-            const loop_observer observer{&coverage,
-                                         nullptr,
-                                         [](void* c, const loop_state& loop, std::uint32_t) {
-                                             cover_cycle(*static_cast<arc_coverage*>(c), loop);
-                                         },
-                                         nullptr,
-                                         nullptr,
-                                         true};
+            const loop_observer observer = coverage_observer(coverage);
             for (const char* scenario : request.coverage_scenarios) {
                 if (run_scenario_file(scenario, &observer, step_cycle) != scenario_holds) {
                     files_good = false;

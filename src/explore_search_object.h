@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The first step of the search into each state where a leads-to's P holds without its Q.
@@ -49,8 +50,8 @@ struct pending_step {
 };
 
 // What one thread needs to expand states: its own signal set to step and its own scratch; and
-// what the steps of its states found, in the order found, for the merge. Aligned to a cache line
-// of its own (and padded) so that two workers side by side do not share one.
+// what the steps of its states found, in the order found, for the merge. Aligned to cache lines of
+// its own (its size then a multiple of them) so that two workers side by side share none.
 struct alignas(128) expansion_worker {
     expansion_worker() = default;
     ~expansion_worker() {
@@ -109,7 +110,6 @@ struct alignas(128) expansion_worker {
     std::uint64_t arcs = 0;
     std::string problem;
     std::vector<char> fences[2];
-    char padding[128];
 };
 
 // A second thread that expands part of each chunk of states while this one expands the rest.
@@ -124,11 +124,7 @@ class helper_thread {
     }
     // Waits for the job; what it threw is thrown here.
     void finish() {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return !busy_; });
-        if (failure_) {
-            std::exception_ptr failure = failure_;
-            failure_ = nullptr;
+        if (const std::exception_ptr failure = wait()) {
             std::rethrow_exception(failure);
         }
     }
@@ -139,7 +135,7 @@ class helper_thread {
         try {
             mine();
         } catch (...) {
-            finish_quietly();
+            wait(); // what `mine` threw goes on; the helper's, if any, is dropped
             throw;
         }
         finish();
@@ -150,10 +146,11 @@ class helper_thread {
 
   private:
     void serve();
-    void finish_quietly() {
+    // Waits for the job; returns what it threw, if anything.
+    std::exception_ptr wait() {
         std::unique_lock lock(mutex_);
         done_.wait(lock, [this] { return !busy_; });
-        failure_ = nullptr;
+        return std::exchange(failure_, nullptr);
     }
     std::thread thread_;
     std::mutex mutex_;

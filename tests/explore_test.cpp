@@ -322,14 +322,7 @@ TEST(ExampleCoverage, TheExamplesRunEveryArcOfEveryController) {
             continue;
         }
         arc_coverage coverage;
-        const loop_observer observer{&coverage,
-                                     nullptr,
-                                     [](void* c, const loop_state& loop, std::uint32_t) {
-                                         cover_cycle(*static_cast<arc_coverage*>(c), loop);
-                                     },
-                                     nullptr,
-                                     nullptr,
-                                     true};
+        const loop_observer observer = coverage_observer(coverage);
         const std::string path = entry.path().string();
         ASSERT_EQ(run_scenario_file(path.c_str(), &observer, step_cycle), scenario_holds) << path;
         total.ran |= coverage.ran;
