@@ -83,8 +83,7 @@ void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t ind
     if (w.decided[c.property] != 0 || !undecided(c.property)) {
         return;
     }
-    const bool value = evaluate(c.part, w.seen);
-    if (properties_[c.property].kind == property_kind::always ? !value : value) {
+    if (evaluate(c.finding, w.seen)) {
         w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
     }
 }

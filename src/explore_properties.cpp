@@ -100,14 +100,44 @@ int copy_tree(const expression& e, int at, expression& out) {
     return static_cast<int>(out.nodes.size()) - 1;
 }
 
-void collect_guards(const expression& e, int at, std::vector<int>& guards) {
+// The conjuncts of the condition at `at` (its negation when `negated`), seen through `not` and,
+// under a `not`, through `or`: not (a or b) is (not a) and (not b).
+struct conjunct {
+    int at;
+    bool negated;
+};
+void collect_conjuncts(const expression& e, int at, bool negated, std::vector<conjunct>& out) {
     const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
-    if (n.type == expression_node::kind::both) {
-        collect_guards(e, n.first, guards);
-        collect_guards(e, n.second, guards);
-    } else if (reads_only_before(e, at)) {
-        guards.push_back(at);
+    const auto joint = negated ? expression_node::kind::either : expression_node::kind::both;
+    if (n.type == joint) {
+        collect_conjuncts(e, n.first, negated, out);
+        collect_conjuncts(e, n.second, negated, out);
+    } else if (n.type == expression_node::kind::negate) {
+        collect_conjuncts(e, n.first, !negated, out);
+    } else {
+        out.push_back({at, negated});
     }
+}
+
+// The conjunction of the conjuncts, compiled; an empty expression (which holds) for none.
+expression conjunction_of(const expression& e, const std::vector<conjunct>& conjuncts) {
+    expression out;
+    int root = -1;
+    for (const conjunct& c : conjuncts) {
+        int copied = copy_tree(e, c.at, out);
+        if (c.negated) {
+            out.nodes.push_back({expression_node::kind::negate, compare_op::eq, {}, {}, copied, 0});
+            copied = static_cast<int>(out.nodes.size()) - 1;
+        }
+        if (root >= 0) {
+            out.nodes.push_back({expression_node::kind::both, compare_op::eq, {}, {}, root, copied});
+            root = static_cast<int>(out.nodes.size()) - 1;
+        } else {
+            root = copied;
+        }
+    }
+    compile(out);
+    return out;
 }
 
 } // namespace
@@ -230,22 +260,23 @@ std::vector<expression> parts_of(const expression& e, expression_node::kind join
 
 expression guard_before(const expression& e) {
     expression guard;
-    if (e.nodes.empty()) {
-        return guard;
-    }
-    std::vector<int> parts;
-    collect_guards(e, static_cast<int>(e.nodes.size()) - 1, parts);
-    int root = -1;
-    for (int part : parts) {
-        const int copied = copy_tree(e, part, guard);
-        if (root >= 0) {
-            guard.nodes.push_back(
-                {expression_node::kind::both, compare_op::eq, {}, {}, root, copied});
-            root = static_cast<int>(guard.nodes.size()) - 1;
-        } else {
-            root = copied;
-        }
-    }
-    compile(guard);
+    finding_of(e, false, &guard);
     return guard;
+}
+
+expression finding_of(const expression& e, bool negated, expression* guard) {
+    if (e.nodes.empty()) {
+        return {};
+    }
+    std::vector<conjunct> conjuncts;
+    collect_conjuncts(e, static_cast<int>(e.nodes.size()) - 1, negated, conjuncts);
+    std::vector<conjunct> before;
+    std::vector<conjunct> others;
+    for (const conjunct& c : conjuncts) {
+        (guard != nullptr && reads_only_before(e, c.at) ? before : others).push_back(c);
+    }
+    if (guard != nullptr) {
+        *guard = conjunction_of(e, before);
+    }
+    return conjunction_of(e, others);
 }

@@ -150,6 +150,13 @@ std::vector<expression> parts_of(const expression& e, expression_node::kind join
 // such parts: if it is false, so is `e`, whatever the step. An empty graph when there is none.
 expression guard_before(const expression& e);
 
+// `e` (its negation when `negated`) as a conjunction, split at its `and`s seen through `not` (and,
+// under a `not`, through `or`). With `guard`, the conjuncts that read only values before the step
+// go there, to be checked once a state, and the rest is returned, to be checked on each step: a
+// step's check then does not test again what the state before it settled. Without, all of them
+// are returned. An empty expression holds.
+expression finding_of(const expression& e, bool negated, expression* guard);
+
 enum class property_kind { always, never, reachable, leads_to };
 
 struct property {

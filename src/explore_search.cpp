@@ -35,12 +35,13 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
                            : p.kind == property_kind::always ? expression_node::kind::both
                                                              : expression_node::kind::compare;
         for (expression& part : parts_of(p.holds, joint)) {
-            expression guard = p.kind == property_kind::never ? guard_before(part) : expression{};
             const bool on_step = part.reads_step;
-            // A part finds a violation as true (never, reachable) or as false (always).
-            const first_test first = first_test_of(part, p.kind == property_kind::always);
-            (on_step ? on_steps_ : on_states_)
-                .push_back({i, std::move(part), std::move(guard), first});
+            part_check check{i, {}, {}, {}};
+            // A part of the state alone is checked once a state, with nothing before it to guard.
+            check.finding = finding_of(part, p.kind == property_kind::always,
+                                       on_step ? &check.guard : nullptr);
+            check.first = first_test_of(check.finding, false);
+            (on_step ? on_steps_ : on_states_).push_back(std::move(check));
         }
     }
     // The workers' memory is made on the helper's thread when there is one: it then comes from

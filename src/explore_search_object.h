@@ -29,13 +29,15 @@ struct leads_to_check {
     std::vector<bool> recorded;          // by state: an obligation into it is recorded
 };
 
-// A property is checked in parts: a never's disjuncts and an always's conjuncts one by one, each
-// skipped for every step from a state that its guard rules out.
+// A property is checked in parts: a never's disjuncts and an always's conjuncts one by one. A
+// part finds a violation (a reachable's witness) where its guard holds on the state before the
+// step and `finding` on the step: never and reachable where the part holds, always where it does
+// not. The guard is checked once a state.
 struct part_check {
     std::size_t property;
-    expression part;
-    expression guard; // values before the step that the part needs; empty: none
-    first_test first; // the part's first test, settling it where it finds no violation
+    expression finding;
+    expression guard; // values before the step; empty: none
+    first_test first; // the first test of `finding`, settling it where it finds nothing
 };
 
 // A step the ordered merge must see: its successor was not in the set when looked up, or it
