@@ -5,43 +5,60 @@
 #include "Sound_Controller.h"
 #include "pw_control2.h"
 
-namespace {
+#include <type_traits>
 
-// The packed fields side by side in one 128-bit number, the first field lowest.
-__extension__ typedef unsigned __int128 packed_bits;
+namespace {
 
 constexpr int timer_bits = 10;     // 0 to 1000
 constexpr int lock_timer_bits = 9; // 0 to 300
 constexpr int digit_bits = 4;
 
-// Packs or unpacks every field in one order: `field(value, width)` for each.
+// The packed fields side by side, the first lowest: their widths in the order of `each_field`.
+constexpr int field_widths[] = {3,          timer_bits, 3, digit_bits, digit_bits,
+                                digit_bits, digit_bits, 1, digit_bits, digit_bits,
+                                digit_bits, digit_bits, 1, 2,          lock_timer_bits,
+                                1,          1,          3, timer_bits, 1,
+                                timer_bits, 1,          1, 1};
+constexpr int field_count = sizeof field_widths / sizeof field_widths[0];
+constexpr int field_offset(int field) {
+    int at = 0;
+    for (int i = 0; i < field; ++i) {
+        at += field_widths[i];
+    }
+    return at;
+}
+static_assert(field_offset(field_count) <= 96, "a state packs into 96 bits");
+
+template <int I> using field_number = std::integral_constant<int, I>;
+
+// Packs or unpacks every field in one order: `field(value, field_number<I>)` for each, so that
+// every width and offset is a constant where it is used.
 static_assert(code_length == 4);
 template <typename Values, typename Field> void each_field(Values& v, Field field) {
-    field(v.pw_state, 3);
-    field(v.pw_timer, timer_bits);
-    field(v.count, 3);
-    // Written out rather than looped, so that every offset is a constant once inlined.
-    field(v.digits[0], digit_bits);
-    field(v.digits[1], digit_bits);
-    field(v.digits[2], digit_bits);
-    field(v.digits[3], digit_bits);
-    field(v.registered, 1);
-    field(v.code[0], digit_bits);
-    field(v.code[1], digit_bits);
-    field(v.code[2], digit_bits);
-    field(v.code[3], digit_bits);
-    field(v.locked_mirror, 1);
-    field(v.lock_state, 2);
-    field(v.lock_timer, lock_timer_bits);
-    field(v.changed, 1);
-    field(v.locked, 1);
-    field(v.sound_state, 3);
-    field(v.sound_timer, timer_bits);
-    field(v.light_state, 1);
-    field(v.light_timer, timer_bits);
-    field(v.backlight, 1);
-    field(v.door, 1);
-    field(v.cover, 1);
+    field(v.pw_state, field_number<0>{});
+    field(v.pw_timer, field_number<1>{});
+    field(v.count, field_number<2>{});
+    field(v.digits[0], field_number<3>{});
+    field(v.digits[1], field_number<4>{});
+    field(v.digits[2], field_number<5>{});
+    field(v.digits[3], field_number<6>{});
+    field(v.registered, field_number<7>{});
+    field(v.code[0], field_number<8>{});
+    field(v.code[1], field_number<9>{});
+    field(v.code[2], field_number<10>{});
+    field(v.code[3], field_number<11>{});
+    field(v.locked_mirror, field_number<12>{});
+    field(v.lock_state, field_number<13>{});
+    field(v.lock_timer, field_number<14>{});
+    field(v.changed, field_number<15>{});
+    field(v.locked, field_number<16>{});
+    field(v.sound_state, field_number<17>{});
+    field(v.sound_timer, field_number<18>{});
+    field(v.light_state, field_number<19>{});
+    field(v.light_timer, field_number<20>{});
+    field(v.backlight, field_number<21>{});
+    field(v.door, field_number<22>{});
+    field(v.cover, field_number<23>{});
 }
 
 int sensor_level(sensor_input input) {
@@ -106,29 +123,44 @@ void relabel_digits(lock_values& v, const std::vector<int>& alphabet, int mappin
     }
 }
 
-// Flattened: with every field's call inlined, each shift is a constant.
-[[gnu::flatten]] bool pack(const lock_values& values, packed_state& packed) {
-    packed_bits bits = 0;
+bool pack(const lock_values& values, packed_state& packed) {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
     std::uint64_t beyond = 0; // a value's bits above its width; a negative value has them all
-    int at = 0;
-    each_field(values, [&](auto value, int width) {
+    each_field(values, [&](auto value, auto number) {
+        constexpr int width = field_widths[decltype(number)::value];
+        constexpr int at = field_offset(decltype(number)::value);
         const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
         beyond |= u >> width;
-        bits |= static_cast<packed_bits>(u & ((std::uint64_t{1} << width) - 1)) << at;
-        at += width;
+        const std::uint64_t bits = u & ((std::uint64_t{1} << width) - 1);
+        if constexpr (at >= 64) {
+            high |= bits << (at - 64);
+        } else {
+            low |= bits << at;
+            if constexpr (at + width > 64) { // the field straddles the two words
+                high |= bits >> (64 - at);
+            }
+        }
     });
-    packed = {static_cast<std::uint64_t>(bits), static_cast<std::uint32_t>(bits >> 64)};
+    packed = {low, static_cast<std::uint32_t>(high)};
     return beyond == 0;
 }
 
-[[gnu::flatten]] lock_values unpack(const packed_state& packed) {
-    const packed_bits bits = packed.low | static_cast<packed_bits>(packed.high) << 64;
+lock_values unpack(const packed_state& packed) {
     lock_values values;
-    int at = 0;
-    each_field(values, [&](auto& value, int width) {
-        const auto u = static_cast<std::uint64_t>(bits >> at) & ((std::uint64_t{1} << width) - 1);
-        value = static_cast<std::remove_reference_t<decltype(value)>>(u);
-        at += width;
+    each_field(values, [&](auto& value, auto number) {
+        constexpr int width = field_widths[decltype(number)::value];
+        constexpr int at = field_offset(decltype(number)::value);
+        std::uint64_t u = 0;
+        if constexpr (at >= 64) {
+            u = std::uint64_t{packed.high} >> (at - 64);
+        } else if constexpr (at + width > 64) {
+            u = packed.low >> at | std::uint64_t{packed.high} << (64 - at);
+        } else {
+            u = packed.low >> at;
+        }
+        value = static_cast<std::remove_reference_t<decltype(value)>>(
+            u & ((std::uint64_t{1} << width) - 1));
     });
     return values;
 }
