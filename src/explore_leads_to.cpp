@@ -255,8 +255,8 @@ void explorer::check_all_leads_to() {
              std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
         return;
     }
-    // The properties a pass that ran out of memory did not finish are left unchecked (0 states);
-    // those the passes before it found violated are still reported.
+    // The properties a pass that ran out of memory did not finish are left unchecked; those the
+    // passes before it found violated are still reported.
     std::size_t checked = 0;
     try {
         for (; checked < leads_to_.size(); checked += at_once) {
@@ -270,6 +270,7 @@ void explorer::check_all_leads_to() {
     for (std::size_t c = 0; c < std::min(checked, leads_to_.size()); ++c) {
         result_.outcomes[leads_to_[c].property].states =
             violated[c] ? 0 : leads_to_[c].obligations.size();
+        result_.outcomes[leads_to_[c].property].checked = true;
         if (violated[c]) {
             to_show.push_back(c);
         }

@@ -364,6 +364,8 @@ int run_exploration(const explore_request& request) {
         } else if (reachable) {
             std::printf("NOT REACHED in %s states: %s\n", grouped(result.states).c_str(),
                         p.name.c_str());
+        } else if (good && !o.checked) {
+            std::printf("not checked (the search stopped first): %s\n", p.name.c_str());
         } else if (good) {
             std::printf("holds in %s states%s: %s\n", grouped(o.states).c_str(),
                         complete ? "" : " so far", p.name.c_str());

@@ -21,6 +21,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         const property& p = properties[i];
         if (p.kind == property_kind::leads_to) {
             leads_to_.push_back({i, {}, {}});
+            result_.outcomes[i].checked = false; // until its pass ends
         }
         if (p.kind == property_kind::reachable) {
             result_.outcomes[i].holds = false;

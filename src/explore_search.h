@@ -27,6 +27,7 @@ struct explore_options {
 struct property_outcome {
     bool holds = true;            // always, never, leads-to: no violation; reachable: reached
     std::uint64_t states = 0;     // states (leads-to: P states) it was checked in
+    bool checked = true;          // false: a leads-to the search stopped before it could check
     std::vector<key_window> path; // the counterexample or witness, from the start
 };
 

@@ -212,6 +212,20 @@ TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
     ASSERT_NE(result.status, explore_status::failed) << result.problem;
     for (std::size_t i = 0; i < properties.size(); ++i) {
         EXPECT_TRUE(result.outcomes[i].holds) << properties[i].name;
+        EXPECT_TRUE(result.outcomes[i].checked) << properties[i].name;
+    }
+}
+
+// A search stopped before the leads-to check reports those properties unchecked, not as holding.
+TEST_F(Exploration, ALeadsToTheSearchStoppedBeforeIsNotChecked) {
+    const std::vector<property> properties = parse_builtin_properties();
+    explore_options options;
+    options.max_memory = 1;
+    const explore_result result = explore(options, properties);
+    EXPECT_EQ(result.status, explore_status::incomplete) << result.problem;
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        EXPECT_EQ(result.outcomes[i].checked, properties[i].kind != property_kind::leads_to)
+            << properties[i].name;
     }
 }
 
