@@ -130,7 +130,8 @@ expression conjunction_of(const expression& e, const std::vector<conjunct>& conj
             copied = static_cast<int>(out.nodes.size()) - 1;
         }
         if (root >= 0) {
-            out.nodes.push_back({expression_node::kind::both, compare_op::eq, {}, {}, root, copied});
+            out.nodes.push_back(
+                {expression_node::kind::both, compare_op::eq, {}, {}, root, copied});
             root = static_cast<int>(out.nodes.size()) - 1;
         } else {
             root = copied;

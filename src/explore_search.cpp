@@ -39,8 +39,8 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
             const bool on_step = part.reads_step;
             part_check check{i, {}, {}, {}};
             // A part of the state alone is checked once a state, with nothing before it to guard.
-            check.finding = finding_of(part, p.kind == property_kind::always,
-                                       on_step ? &check.guard : nullptr);
+            check.finding =
+                finding_of(part, p.kind == property_kind::always, on_step ? &check.guard : nullptr);
             check.first = first_test_of(check.finding, false);
             (on_step ? on_steps_ : on_states_).push_back(std::move(check));
         }
