@@ -72,3 +72,10 @@ bool open_output_files(output_file* files, std::size_t count) {
     }
     return good;
 }
+
+bool replace_file(const char* from, const char* to) {
+#ifdef _WIN32
+    std::remove(to);
+#endif
+    return std::rename(from, to) == 0;
+}

@@ -15,6 +15,10 @@ struct output_file {
     std::FILE* file;  // open and empty once open_output_files succeeded
 };
 
+// Puts the file `from` in the place of `to` at once (where the system can: Windows does not
+// rename onto an existing file, so there the old one goes first).
+bool replace_file(const char* from, const char* to);
+
 // Opens every file asked for, emptied, for writing. When one of them cannot be written, says why
 // on stderr, leaves every file as it was (removing the ones it created) and returns false.
 bool open_output_files(output_file* files, std::size_t count);

@@ -1,5 +1,6 @@
 #include "scenario_report.h"
 
+#include "output_files.h"
 #include "scenario_format.h"
 
 #include <cerrno>
@@ -92,15 +93,6 @@ void write_testcase(std::FILE* file, const scenario_result& r) {
                  element, xml_escaped(what(r)).c_str(),
                  r.outcome == scenario_outcome::failed ? "expectation" : "scenario file",
                  xml_escaped(r.message).c_str(), element);
-}
-
-// Puts `from` in the place of `to` at once. Windows does not rename onto an existing file, so
-// there the old one goes first.
-bool replace_file(const char* from, const char* to) {
-#ifdef _WIN32
-    std::remove(to);
-#endif
-    return std::rename(from, to) == 0;
 }
 
 } // namespace

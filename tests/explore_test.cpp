@@ -3,15 +3,23 @@
 // fails on the real one), and the real step holding every built-in property.
 #include "Lock_Controller.h"
 #include "explore_arcs.h"
+#include "explore_paths.h"
 #include "explore_report.h"
 #include "explore_search.h"
 #include "scenario_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+
+#if defined(__unix__)
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -203,6 +211,47 @@ TEST_F(Exploration, APlantedFaultBreaksItsPropertyWithTheShortestPathThatReplays
 // The single-key space with digits 0 and 1, its first 120 steps (the whole space, 4,000 steps
 // deep, takes minutes: bench/explore_speed.sh runs it and every property holds there); a
 // shallower part where the build is slow.
+// A counterexample is written whole or not at all: it takes the place of an old file at once, and
+// one that cannot be put in place leaves what was there, with no partial file behind.
+TEST_F(Exploration, ACounterexampleIsWrittenWholeOrNotAtAll) {
+    property p;
+    ASSERT_EQ(parse_property("never locked=1", p), "");
+    p.name = "a-test";
+    const std::vector<key_window> path = {{{'1', 0}}, {{0, 0}}};
+    const auto partial = [](const std::filesystem::path& f) { return f.string() + ".partial"; };
+    const std::filesystem::path file = directory / "old.scn";
+    std::ofstream(file) << "old\n";
+    ASSERT_TRUE(write_path_scenario(file.string().c_str(), path, p, false, step_cycle));
+    std::ifstream in(file);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(text.find("expect cycle=2"), std::string::npos) << text;
+    EXPECT_FALSE(std::filesystem::exists(partial(file)));
+
+#if defined(__unix__)
+    // A write that fails on the way (here: files may not grow past 64 bytes) keeps the old file.
+    std::ofstream(file) << "old\n";
+    struct rlimit before {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    struct rlimit small = before;
+    small.rlim_cur = 64;
+    const auto was = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = write_path_scenario(file.string().c_str(), path, p, false, step_cycle);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, was);
+    EXPECT_FALSE(written);
+    std::ifstream again(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "old\n");
+    EXPECT_FALSE(std::filesystem::exists(partial(file)));
+#endif
+
+    const std::filesystem::path taken = directory / "taken.scn"; // a folder: no file goes there
+    std::filesystem::create_directories(taken / "inside");
+    EXPECT_FALSE(write_path_scenario(taken.string().c_str(), path, p, false, step_cycle));
+    EXPECT_TRUE(std::filesystem::exists(taken / "inside"));
+    EXPECT_FALSE(std::filesystem::exists(partial(taken)));
+}
+
 TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
     const std::vector<property> properties = parse_builtin_properties();
     explore_options options;
