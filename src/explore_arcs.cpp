@@ -3,9 +3,9 @@
 #include "Light_Controller.h"
 #include "Lock_Controller.h"
 #include "Sound_Controller.h"
+#include "output_files.h"
 #include "pw_control2.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -206,12 +206,11 @@ bool write_diagrams(const char* directory, std::uint64_t reached, std::uint64_t 
     std::filesystem::create_directory(directory, ignored);
     for (int c = 0; c < controller_count; ++c) {
         const std::string path = std::string(directory) + "/" + controller_name(c) + ".dot";
-        std::FILE* file = std::fopen(path.c_str(), "w");
-        if (file == nullptr) {
-            std::fprintf(stderr, "doorlock: cannot write %s: %s\n", path.c_str(),
-                         std::strerror(errno));
+        whole_file out;
+        if (!open_whole_file(out, path.c_str(), "diagram")) {
             return false;
         }
+        std::FILE* file = out.file;
         std::fprintf(file,
                      "// The %s controller's arcs that the exploration reached; dashed: not run by "
                      "the scenarios.\ndigraph %s {\n    rankdir=LR;\n    node [shape=ellipse, "
@@ -232,9 +231,7 @@ bool write_diagrams(const char* directory, std::uint64_t reached, std::uint64_t 
                          (ran >> i & 1u) != 0 ? "" : ", style=dashed");
         }
         std::fputs("}\n", file);
-        const bool written = std::ferror(file) == 0;
-        if (std::fclose(file) != 0 || !written) {
-            std::fprintf(stderr, "doorlock: cannot write %s\n", path.c_str());
+        if (!close_whole_file(out)) {
             return false;
         }
     }

@@ -7,9 +7,7 @@
 #include "scenario_suite.h"
 #include "vcd_trace.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -48,15 +46,13 @@ lock_values replay_path(const std::vector<key_window>& windows, step_function st
 
 bool write_path_scenario(const char* path, const std::vector<key_window>& windows,
                          const property& p, bool witness, step_function step) {
-    // Written beside the file, then put in its place: a run killed or a disk full on the way
-    // leaves the file as it was, never a counterexample cut short that would pass anywhere.
-    const std::string partial = std::string(path) + ".partial";
-    std::FILE* file = std::fopen(partial.c_str(), "w");
-    if (file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write %s: %s\n", partial.c_str(),
-                     std::strerror(errno));
+    // Whole or not at all: a counterexample cut short, without its expectations, would pass on
+    // any build.
+    whole_file out;
+    if (!open_whole_file(out, path, witness ? "witness" : "counterexample")) {
         return false;
     }
+    std::FILE* file = out.file;
     std::size_t with_keys = 0;
     for (const key_window& w : windows) {
         with_keys += w.keys[0] != 0 ? 1 : 0;
@@ -137,13 +133,7 @@ bool write_path_scenario(const char* path, const std::vector<key_window>& window
     std::fprintf(file, "expect light_state=%u light_timer=%d backlight=%u\n", v.light_state,
                  v.light_timer, v.backlight);
     std::fprintf(file, "expect cycle=%u\n", cycles);
-    const bool written = std::ferror(file) == 0;
-    if (std::fclose(file) != 0 || !written || !replace_file(partial.c_str(), path)) {
-        std::fprintf(stderr, "doorlock: cannot write %s\n", path);
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    return close_whole_file(out);
 }
 
 bool trace_path(const char* path, const std::vector<key_window>& windows, step_function step) {

@@ -79,3 +79,31 @@ bool replace_file(const char* from, const char* to) {
 #endif
     return std::rename(from, to) == 0;
 }
+
+bool open_whole_file(whole_file& f, const char* path, const char* what) {
+    f = {path, what, std::string(path) + ".partial", nullptr};
+    f.file = std::fopen(f.partial.c_str(), "w");
+    if (f.file == nullptr) {
+        std::fprintf(stderr, "doorlock: cannot write the %s %s: %s\n", what, f.partial.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool close_whole_file(whole_file& f) {
+    const bool written = std::ferror(f.file) == 0;
+    const bool closed = std::fclose(f.file) == 0;
+    f.file = nullptr;
+    if (!written || !closed) {
+        std::fprintf(stderr, "doorlock: the %s %s could not be written completely\n", f.what,
+                     f.path);
+    } else if (!replace_file(f.partial.c_str(), f.path)) {
+        std::fprintf(stderr, "doorlock: cannot write the %s %s: %s\n", f.what, f.path,
+                     std::strerror(errno));
+    } else {
+        return true;
+    }
+    std::remove(f.partial.c_str());
+    return false;
+}

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Whether `a` and `b` name one file: the same file where both exist (through links too),
 // otherwise the same place once the folders on the way are resolved.
@@ -18,6 +19,22 @@ struct output_file {
 // Puts the file `from` in the place of `to` at once (where the system can: Windows does not
 // rename onto an existing file, so there the old one goes first).
 bool replace_file(const char* from, const char* to);
+
+// A file written whole or not at all (a report, a counterexample, a diagram): written beside its
+// place as PATH.partial and put there once complete, so that a run killed, a disk full or a write
+// that fails on the way leaves the old file as it was, never one cut short.
+struct whole_file {
+    const char* path;
+    const char* what; // how messages name it: "JUnit file", "counterexample"
+    std::string partial;
+    std::FILE* file;
+};
+
+// Opens the partial file for writing; false, with the reason on stderr, when it cannot be made.
+bool open_whole_file(whole_file& f, const char* path, const char* what);
+// Closes the partial file and puts it in place; false, with the reason on stderr, when a write,
+// the close or the move failed (the partial file is then removed and the old file stays).
+bool close_whole_file(whole_file& f);
 
 // Opens every file asked for, emptied, for writing. When one of them cannot be written, says why
 // on stderr, leaves every file as it was (removing the ones it created) and returns false.

@@ -3,8 +3,6 @@
 #include "output_files.h"
 #include "scenario_format.h"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -168,13 +166,11 @@ std::string xml_escaped(const std::string& text) {
 }
 
 bool write_junit(const char* path, const std::vector<scenario_result>& results) {
-    const std::string partial = std::string(path) + ".partial";
-    std::FILE* file = std::fopen(partial.c_str(), "w");
-    if (file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write the JUnit file %s: %s\n", partial.c_str(),
-                     std::strerror(errno));
+    whole_file out;
+    if (!open_whole_file(out, path, "JUnit file")) {
         return false;
     }
+    std::FILE* file = out.file;
     double seconds = 0;
     for (const scenario_result& r : results) {
         seconds += r.seconds;
@@ -192,18 +188,5 @@ bool write_junit(const char* path, const std::vector<scenario_result>& results) 
         write_testcase(file, r);
     }
     std::fputs("  </testsuite>\n</testsuites>\n", file);
-    const bool written = std::ferror(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        std::fprintf(stderr, "doorlock: the JUnit file %s could not be written completely\n", path);
-        std::remove(partial.c_str());
-        return false;
-    }
-    if (!replace_file(partial.c_str(), path)) {
-        std::fprintf(stderr, "doorlock: cannot write the JUnit file %s: %s\n", path,
-                     std::strerror(errno));
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    return close_whole_file(out);
 }

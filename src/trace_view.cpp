@@ -1,8 +1,8 @@
 #include "trace_view.h"
 
+#include "output_files.h"
 #include "vcd_trace.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -113,11 +113,11 @@ std::string trace_view_path(const std::string& trace_path) {
 
 bool write_trace_view(const std::string& trace_path, bool scenario_scope, std::uint64_t end_time) {
     const std::string path = trace_view_path(trace_path);
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    whole_file out;
+    if (!open_whole_file(out, path.c_str(), "trace view")) {
         return false;
     }
+    std::FILE* file = out.file;
     // The whole run, and one more cycle, fills the waves.
     const double per_pixel = static_cast<double>(end_time + 10) / waves_width;
     std::fprintf(file,
@@ -131,11 +131,5 @@ bool write_trace_view(const std::string& trace_path, bool scenario_scope, std::u
     }
     std::fprintf(file, "\n[signals_width] %d\n[sst_expanded] 0\n", names_width);
     write_signals(file, scenario_scope);
-    const bool written = std::ferror(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        std::fprintf(stderr, "doorlock: %s could not be written completely\n", path.c_str());
-        return false;
-    }
-    return true;
+    return close_whole_file(out);
 }
