@@ -272,6 +272,8 @@ void explorer::check_all_leads_to() {
             violated[c] ? 0 : leads_to_[c].obligations.size();
         result_.outcomes[leads_to_[c].property].checked = true;
         if (violated[c]) {
+            // Violated, whether or not the memory allows its counterexample below.
+            result_.outcomes[leads_to_[c].property].holds = false;
             to_show.push_back(c);
         }
     }

@@ -228,7 +228,9 @@ namespace {
 void collect_parts(const expression& e, int at, expression_node::kind joint,
                    std::vector<expression>& parts) {
     const expression_node& n = e.nodes[static_cast<std::size_t>(at)];
-    if (n.type == joint) {
+    const bool joins =
+        joint == expression_node::kind::both || joint == expression_node::kind::either;
+    if (joins && n.type == joint) {
         collect_parts(e, n.first, joint, parts);
         collect_parts(e, n.second, joint, parts);
         return;

@@ -143,11 +143,13 @@ inline std::uint64_t open_tests(const first_test* tests, std::size_t count,
 }
 
 // The parts that `e` joins at its root by `joint` (`either` for a never, whose parts can be checked
-// one by one; `both` for an always), each compiled; `e` itself when it has no such joint.
+// one by one; `both` for an always), each compiled; `e` itself when it has no such joint, or when
+// `joint` is neither of the two (a reachable is one part).
 std::vector<expression> parts_of(const expression& e, expression_node::kind joint);
 
 // The part of `e` that reads nothing but values before the step, when `e` is a conjunction with
-// such parts: if it is false, so is `e`, whatever the step. An empty graph when there is none.
+// such parts (seen through `not`, as `finding_of` sees it): if it is false, so is `e`, whatever the
+// step. An empty graph when there is none.
 expression guard_before(const expression& e);
 
 // `e` (its negation when `negated`) as a conjunction, split at its `and`s seen through `not` (and,

@@ -189,7 +189,8 @@ int run_exploration(const explore_request& request) {
             with_keys += w.keys[0] != 0 ? 1 : 0;
         }
         std::string file;
-        const bool has_path = reachable ? good : !good;
+        // A leads-to found violated whose counterexample the memory did not allow has no path.
+        const bool has_path = (reachable ? good : !good) && !o.path.empty();
         if (has_path && (per_property || (!reachable && !written_one))) {
             file = path_file(request.counterexample, p);
             files_good =
@@ -211,6 +212,9 @@ int run_exploration(const explore_request& request) {
         } else if (good) {
             std::printf("holds in %s states%s: %s\n", grouped(o.states).c_str(),
                         complete ? "" : " so far", p.name.c_str());
+        } else if (!has_path) {
+            std::printf("VIOLATED (its counterexample did not fit in memory): %s\n",
+                        p.name.c_str());
         } else {
             std::printf("VIOLATED after %s cycles (%s of them with keys): %s%s%s\n",
                         grouped(path.size()).c_str(), grouped(with_keys).c_str(), p.name.c_str(),

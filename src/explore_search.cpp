@@ -26,9 +26,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         if (p.kind == property_kind::reachable) {
             result_.outcomes[i].holds = false;
         }
-        guards_.push_back(p.kind == property_kind::never || p.kind == property_kind::leads_to
-                              ? guard_before(p.holds)
-                              : expression{});
+        guards_.push_back(p.kind == property_kind::leads_to ? guard_before(p.holds) : expression{});
         if (p.kind == property_kind::leads_to) {
             continue;
         }

@@ -217,7 +217,7 @@ class explorer {
     std::vector<leads_to_check> leads_to_;
     std::vector<part_check> on_steps_;  // parts that read the step
     std::vector<part_check> on_states_; // parts of the state alone: checked once per state
-    std::vector<expression> guards_;    // by property: what the state before must allow
+    std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step
     explore_result result_;
     std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 bool same_file(const char* a, const char* b) {
@@ -75,16 +79,23 @@ bool open_output_files(output_file* files, std::size_t count) {
 
 bool replace_file(const char* from, const char* to) {
 #ifdef _WIN32
-    std::remove(to);
-#endif
+    // rename does not replace a file there; this does, in one step, so the old file stays when
+    // it fails.
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) {
+        return true;
+    }
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+#else
     return std::rename(from, to) == 0;
+#endif
 }
 
 bool open_whole_file(whole_file& f, const char* path, const char* what) {
     f = {path, what, std::string(path) + ".partial", nullptr};
     f.file = std::fopen(f.partial.c_str(), "w");
     if (f.file == nullptr) {
-        std::fprintf(stderr, "doorlock: cannot write the %s %s: %s\n", what, f.partial.c_str(),
+        std::fprintf(stderr, "doorlock: cannot write the %s %s (beside it first): %s\n", what, path,
                      std::strerror(errno));
         return false;
     }

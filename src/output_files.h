@@ -1,5 +1,6 @@
-// The files a run writes (the recording, the trace): never the same file as another one the
-// command line names, and created or emptied only once the run starts, all or none.
+// The files a run writes. The recording and the trace, written as the run goes: never the same
+// file as another one the command line names, and created or emptied only once the run starts,
+// all or none. Reports, counterexamples and diagrams, written at the end: whole or not at all.
 #pragma once
 
 #include <cstddef>
@@ -16,18 +17,19 @@ struct output_file {
     std::FILE* file;  // open and empty once open_output_files succeeded
 };
 
-// Puts the file `from` in the place of `to` at once (where the system can: Windows does not
-// rename onto an existing file, so there the old one goes first).
+// Puts the file `from` in the place of `to` at once; false, with errno set, when it cannot (the old
+// file `to` then stays).
 bool replace_file(const char* from, const char* to);
 
 // A file written whole or not at all (a report, a counterexample, a diagram): written beside its
 // place as PATH.partial and put there once complete, so that a run killed, a disk full or a write
-// that fails on the way leaves the old file as it was, never one cut short.
+// that fails on the way leaves the old file as it was, never one cut short. Put in place, the new
+// file replaces a link rather than writing through it.
 struct whole_file {
-    const char* path;
-    const char* what; // how messages name it: "JUnit file", "counterexample"
+    const char* path = nullptr;
+    const char* what = nullptr; // how messages name it: "JUnit file", "counterexample"
     std::string partial;
-    std::FILE* file;
+    std::FILE* file = nullptr;
 };
 
 // Opens the partial file for writing; false, with the reason on stderr, when it cannot be made.

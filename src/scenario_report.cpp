@@ -3,7 +3,6 @@
 #include "output_files.h"
 #include "scenario_format.h"
 
-
 namespace {
 
 const char* word(scenario_outcome outcome) {
