@@ -157,7 +157,7 @@ int run_exploration(const explore_request& request) {
     options.check_every_merge = request.check_merges;
     // Relabelling digits pays with many digits; a property that names a digit needs them as typed.
     options.relabel = options.digits.size() > 2 && !names_digits;
-    options.progress = true;
+    options.progress = request.progress;
     options.arcs = request.diagrams != nullptr;
 
     const explore_result result = explore(options, properties);

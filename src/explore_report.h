@@ -25,6 +25,7 @@ struct explore_request {
     bool single_keys = false;                    // --single-keys: no windows of two keys
     bool check_merges = false;                   // --check-merges
     bool list = false;                           // --list
+    bool progress = false;                       // a progress line on stderr (a terminal)
     const char* diagrams = nullptr;              // --diagrams DIR
     std::vector<const char*> coverage_scenarios; // --coverage --scenario FILE...: their arcs solid
 };

@@ -9,10 +9,6 @@
 #include <new>
 #include <system_error>
 
-#if defined(__unix__)
-#include <unistd.h>
-#endif
-
 explorer::explorer(const explore_options& options, const std::vector<property>& properties)
     : options_(options), properties_(properties),
       windows_(window_alphabet(options.digits, options.pairs)) {
@@ -176,15 +172,9 @@ std::vector<key_window> explorer::path_to(std::uint32_t index) const {
 }
 
 void explorer::show_progress(bool last) {
-#if defined(__unix__)
-    if (!options_.progress || isatty(2) == 0) {
-        return;
-    }
-#else
     if (!options_.progress) {
         return;
     }
-#endif
     const auto now = std::chrono::steady_clock::now();
     if (!last && (now - started_ < std::chrono::seconds(1) ||
                   now - last_progress_ < std::chrono::milliseconds(500))) {

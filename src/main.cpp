@@ -236,6 +236,7 @@ int explore(const command_line& line) {
     request.check_merges = line.check_merges;
     request.list = line.list;
     request.diagrams = line.diagrams;
+    request.progress = standard_error_is_terminal();
     if (line.coverage) {
         request.coverage_scenarios = line.scenarios;
     }
