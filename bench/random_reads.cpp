@@ -52,7 +52,9 @@ void measure(std::size_t mebibytes) {
     char* at = region + order[0] * line;
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < reads; ++i) {
-        std::memcpy(&at, at, sizeof at);
+        char* next = nullptr;
+        std::memcpy(&next, at, sizeof next);
+        at = next;
     }
     const auto chained = std::chrono::steady_clock::now() - start;
     std::uintptr_t sum = reinterpret_cast<std::uintptr_t>(at);
