@@ -316,6 +316,8 @@ TEST_F(Exploration, TheRealStepHoldsEveryBuiltinProperty) {
         EXPECT_TRUE(result.outcomes[i].holds) << properties[i].name;
         EXPECT_TRUE(result.outcomes[i].checked) << properties[i].name;
     }
+    // A code of four digits, then L: the bolt cannot lock sooner.
+    EXPECT_EQ(result.outcomes.back().path.size(), 5u);
 }
 
 // A search whose memory runs out between the breadth-first search and the leads-to check reports
