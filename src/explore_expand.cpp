@@ -103,6 +103,23 @@ bool explorer::load_window(expansion_worker& w, const lock_values& before, std::
     return true;
 }
 
+bool explorer::pack_canonical(lock_values& merged, int mapping[10], packed_state& packed,
+                              std::string& problem) const {
+    static constexpr int identity[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    if (options_.relabel) {
+        relabel_digits(merged, options_.digits, mapping);
+    } else {
+        std::copy(identity, identity + 10, mapping);
+    }
+    if (!pack(merged, packed)) {
+        if (problem.empty()) {
+            problem = "a state outside the ranges of the controllers' rules was reached";
+        }
+        return false;
+    }
+    return true;
+}
+
 // Steps the loaded window: the state after it, merged and relabelled as the set holds it; what the
 // step raised goes into the worker's observation, which holds the values before the step already.
 packed_state explorer::step_to(expansion_worker& w) const {
@@ -111,11 +128,8 @@ packed_state explorer::step_to(expansion_worker& w) const {
     merge_counters(after);
     observe(after, signals, w.seen);
     int mapping[10];
-    if (options_.relabel) {
-        relabel_digits(after, options_.digits, mapping);
-    }
     packed_state packed{};
-    pack(after, packed);
+    pack_canonical(after, mapping, packed, w.problem);
     return packed;
 }
 
@@ -176,17 +190,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
                 evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
         }
         next.canonical = next.merged;
-        if (options_.relabel) {
-            relabel_digits(next.canonical, options_.digits, next.mapping);
-        } else {
-            for (int d = 0; d < 10; ++d) {
-                next.mapping[d] = d;
-            }
-        }
-        if (!pack(next.canonical, next.packed)) {
-            if (w.problem.empty()) {
-                w.problem = "a state outside the ranges of the controllers' rules was reached";
-            }
+        if (!pack_canonical(next.canonical, next.mapping, next.packed, w.problem)) {
             return;
         }
         next.same_as = -1;

@@ -8,6 +8,48 @@
 #include <new>
 #include <string>
 
+namespace {
+
+// Whether a leads-to's run goes on through the step just observed: neither Q nor R holds after it.
+bool run_goes_on(const property& p, const observation& seen) {
+    return !evaluate(p.target, seen) && !(p.has_excuse && evaluate(p.excuse, seen));
+}
+
+} // namespace
+
+// Steps the state under every window for the leads-to checks first..first+count (those whose bit
+// is set in `rising`): w.obliges[k] gets the checks whose run goes on through window k, and
+// w.successors[k].target the successor's index, or no_index where no run goes on (or the
+// successor lies beyond a bounded search). A window that repeats an earlier one's inputs has none.
+void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first,
+                           std::size_t count, unsigned rising) const {
+    const lock_values before = stored(state);
+    observe_before(before, w.seen);
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        expansion_worker::successor& after = w.successors[k];
+        std::uint8_t& goes_on = w.obliges[k];
+        goes_on = 0;
+        if (!load_window(w, before, k)) {
+            continue; // the same successor as an earlier window's
+        }
+        after.packed = step_to(w);
+        for (std::size_t c = 0; c < count; ++c) {
+            if ((rising >> c & 1u) != 0 &&
+                run_goes_on(properties_[leads_to_[first + c].property], w.seen)) {
+                goes_on = static_cast<std::uint8_t>(goes_on | 1u << c);
+            }
+        }
+        if (goes_on != 0) {
+            after.hash = state_table::hash(after.packed);
+            table_.prefetch(after.hash);
+        }
+    }
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        expansion_worker::successor& after = w.successors[k];
+        after.target = w.obliges[k] != 0 ? table_.find(after.packed, after.hash) : no_index;
+    }
+}
+
 // The longest run of steps from each state on which neither Q nor R holds, up to N + 1 (a run
 // that can go on for ever counts as N + 1), found depth first over the reachable states.
 void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {
@@ -25,33 +67,13 @@ void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {
     };
     std::vector<frame> stack;
     std::vector<std::uint32_t> targets; // the successors of the states on the stack, in order
-    struct pending {
-        packed_state packed;
-        std::uint64_t hash;
-        bool goes_on;
-    };
-    std::vector<pending> found(windows_.size());
+    const auto index = static_cast<std::size_t>(&check - leads_to_.data());
     // Appends to `targets` the successor of `state` under each window, or no_index where Q or R
     // holds after the step (the run stops there) or the state lies beyond a bounded search.
     const auto successors_of = [&](std::uint32_t state) {
-        const lock_values before = stored(state);
-        observe_before(before, w.seen);
+        follow_runs(w, state, index, 1, 1);
         for (std::size_t k = 0; k < windows_.size(); ++k) {
-            pending& p = found[k];
-            p.goes_on = false;
-            if (!load_window(w, before, k)) {
-                continue; // the same successor as an earlier window's
-            }
-            p.packed = step_to(w);
-            p.goes_on = !evaluate(prop.target, w.seen) &&
-                        !(prop.has_excuse && evaluate(prop.excuse, w.seen));
-            if (p.goes_on) {
-                p.hash = state_table::hash(p.packed);
-                table_.prefetch(p.hash);
-            }
-        }
-        for (const pending& p : found) {
-            targets.push_back(p.goes_on ? table_.find(p.packed, p.hash) : no_index);
+            targets.push_back(w.successors[k].target);
         }
     };
     const auto push = [&](std::uint32_t state) {
@@ -175,36 +197,10 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         // whose age is below the next level.
         const auto expand_part = [&](expansion_worker& w, std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i) {
-                const lock_values before = stored(frontier[i].state);
-                observe_before(before, w.seen);
+                follow_runs(w, frontier[i].state, first, count, frontier[i].properties);
                 for (std::size_t k = 0; k < windows_.size(); ++k) {
-                    expansion_worker::successor& after = w.successors[k];
-                    std::uint8_t& goes_on = w.obliges[k]; // the properties whose run goes on
-                    goes_on = 0;
-                    if (!load_window(w, before, k)) {
-                        continue; // the same successor as an earlier window's
-                    }
-                    after.packed = step_to(w);
-                    for (std::size_t c = 0; c < count; ++c) {
-                        const property& prop = properties_[leads_to_[first + c].property];
-                        if ((frontier[i].properties >> c & 1u) != 0 &&
-                            !evaluate(prop.target, w.seen) &&
-                            !(prop.has_excuse && evaluate(prop.excuse, w.seen))) {
-                            goes_on = static_cast<std::uint8_t>(goes_on | 1u << c);
-                        }
-                    }
-                    if (goes_on != 0) {
-                        after.hash = state_table::hash(after.packed);
-                        table_.prefetch(after.hash);
-                    }
-                }
-                for (std::size_t k = 0; k < windows_.size(); ++k) {
-                    const expansion_worker::successor& after = w.successors[k];
-                    const std::uint8_t goes_on = w.obliges[k];
-                    if (goes_on == 0) {
-                        continue;
-                    }
-                    const std::uint32_t target = table_.find(after.packed, after.hash);
+                    const std::uint8_t goes_on = w.obliges[k]; // the properties whose run goes on
+                    const std::uint32_t target = w.successors[k].target;
                     for (std::size_t c = 0; target != no_index && c < count; ++c) {
                         if ((goes_on >> c & 1u) != 0 &&
                             (age[c][target] == never || age[c][target] < next)) {

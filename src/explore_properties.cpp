@@ -44,11 +44,9 @@ decision test_of(const expression_node& n) {
     case compare_op::gt: low = c + 1, high = highest; break;
     case compare_op::ge: high = highest; break;
     }
-    return {static_cast<std::int16_t>(slot_of(n.left)),
-            static_cast<std::int16_t>(slot_of(n.right)),
-            n.op == compare_op::ne,
-            low,
-            static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low),
+    return {{static_cast<std::int16_t>(slot_of(n.left)),
+             static_cast<std::int16_t>(slot_of(n.right)), n.op == compare_op::ne, low,
+             static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low)},
             ends_true,
             ends_false};
 }
@@ -208,11 +206,11 @@ void compile(expression& e) {
 
 first_test first_test_of(const expression& e, bool value) {
     if (e.graph.empty()) {
-        return {zero_slot, zero_slot, false, 0, 0, false, false};
+        return {{zero_slot, zero_slot, false, 0, 0}, false, false};
     }
     const decision& d = e.graph[0];
     const std::int32_t end = value ? ends_true : ends_false;
-    first_test t{d.left, d.right, d.outside, static_cast<std::uint64_t>(d.low), d.span, true, true};
+    first_test t{d.test, true, true};
     if (d.if_true == end) {
         t.settling_result = true;
     } else if (d.if_false == end) {

@@ -73,15 +73,25 @@ struct expression_node {
     int first, second; // child nodes: both, either (two), negate (first)
 };
 
-// The expression compiled for speed: a graph of tests, each a comparison reduced to whether the
-// difference of two observed values lies in a range (a literal is compared against the slot that
-// always reads 0), and each naming the test to take next when it holds and when it does not. One
-// pass without a switch: `and`, `or` and `not` are only where the arrows go.
-struct decision {
+// A comparison reduced to whether the difference of two observed values lies in a range (a
+// literal is compared against the slot that always reads 0).
+struct range_test {
     std::int16_t left, right; // observation slots
     bool outside;             // `!=`: the test holds outside the range
     std::int64_t low;         // the range: low to low + span
     std::uint64_t span;
+};
+
+inline bool passes(const range_test& t, const observation& seen) {
+    const auto* v = reinterpret_cast<const std::uint64_t*>(seen.value);
+    return (v[t.left] - v[t.right] - static_cast<std::uint64_t>(t.low) <= t.span) != t.outside;
+}
+
+// The expression compiled for speed: a graph of tests, each naming the test to take next when it
+// holds and when it does not. One pass without a switch: `and`, `or` and `not` are only where the
+// arrows go.
+struct decision {
+    range_test test;
     std::int32_t if_true, if_false; // the next test, or one of the two ends below
 };
 constexpr std::int32_t ends_false = -1;
@@ -104,12 +114,10 @@ inline bool evaluate(const expression& e, const observation& seen) {
     if (e.graph.empty()) {
         return true;
     }
-    const auto* v = reinterpret_cast<const std::uint64_t*>(seen.value);
     std::int32_t at = 0;
     for (;;) {
         const decision& d = graph[at];
-        const bool in = v[d.left] - v[d.right] - static_cast<std::uint64_t>(d.low) <= d.span;
-        at = in != d.outside ? d.if_true : d.if_false;
+        at = passes(d.test, seen) ? d.if_true : d.if_false;
         if (at < 0) {
             return at == ends_true;
         }
@@ -120,10 +128,7 @@ inline bool evaluate(const expression& e, const observation& seen) {
 // given value. A check of many expressions runs their first tests together, without a branch, and
 // follows the rest of a graph only where the first test leaves the value open.
 struct first_test {
-    std::int16_t left, right;
-    bool outside;
-    std::uint64_t low;
-    std::uint64_t span;
+    range_test test;
     bool settles;         // an outcome of the test ends the expression with the value asked for
     bool settling_result; // that outcome
 };
@@ -132,11 +137,10 @@ first_test first_test_of(const expression& e, bool value);
 // Bit i set where tests[i] (i below `count`, at most 64) leaves its expression open.
 inline std::uint64_t open_tests(const first_test* tests, std::size_t count,
                                 const observation& seen) {
-    const auto* v = reinterpret_cast<const std::uint64_t*>(seen.value);
     std::uint64_t open = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const first_test& t = tests[i];
-        const bool result = (v[t.left] - v[t.right] - t.low <= t.span) != t.outside;
+        const bool result = passes(t.test, seen);
         open |= static_cast<std::uint64_t>(!t.settles || result != t.settling_result) << i;
     }
     return open;

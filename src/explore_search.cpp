@@ -65,17 +65,8 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
 packed_state explorer::canonical_of(lock_values values, int mapping[10],
                                     std::string& problem) const {
     merge_counters(values);
-    if (options_.relabel) {
-        relabel_digits(values, options_.digits, mapping);
-    } else {
-        for (int d = 0; d < 10; ++d) {
-            mapping[d] = d;
-        }
-    }
     packed_state packed{};
-    if (!pack(values, packed) && problem.empty()) {
-        problem = "a state outside the ranges of the controllers' rules was reached";
-    }
+    pack_canonical(values, mapping, packed, problem);
     return packed;
 }
 

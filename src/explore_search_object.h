@@ -186,9 +186,16 @@ class explorer {
     void check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k);
     bool check_merge(expansion_worker& w, const lock_values& unmerged, const lock_values& canonical,
                      const int mapping[10]);
+    // Relabels the merged values' digits where the search does (`mapping` gets the relabelling,
+    // the identity without one) and packs them as the set holds them; false, with `problem` set,
+    // when a value lies outside the controllers' ranges.
+    bool pack_canonical(lock_values& merged, int mapping[10], packed_state& packed,
+                        std::string& problem) const;
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
     bool room_for_one_more();
     void check_leads_to(leads_to_check& check, expansion_worker& w);
+    void follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first, std::size_t count,
+                     unsigned rising) const;
     void check_all_leads_to();
     void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
