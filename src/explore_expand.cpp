@@ -1,7 +1,8 @@
-// The expansion of states: each chunk of a level split between two threads, each stepping its
-// own signal set and looking successors up in the state set (only read meanwhile), then the steps
-// merged in order into the set, so that states are numbered and counterexamples chosen exactly as
-// one thread expanding the states in order would.
+// The expansion of states: each round of a level's states taken block by block by two threads,
+// each stepping its own signal set and looking successors up in the state set, then the steps
+// merged in order into the set (beside the next round's expansion when that cannot make the set
+// grow), so that states are numbered and counterexamples chosen exactly as one thread expanding
+// the states in order would.
 #include "explore_search_object.h"
 
 #include <algorithm>
@@ -46,18 +47,19 @@ helper_thread::~helper_thread() {
 
 bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
                            const lock_values& canonical, const int mapping[10]) {
-    ++w.merge_checks;
+    ++w.found.merge_checks;
     for (const key_window& window : windows_) {
         step_signals signals;
         int unused[10];
         load_values(w.loop, unmerged, &w.own_code);
-        const packed_state a = canonical_of(
-            step_window(w.loop, options_.step, window, signals, &w.own_code), unused, w.problem);
+        const packed_state a =
+            canonical_of(step_window(w.loop, options_.step, window, signals, &w.own_code), unused,
+                         w.found.problem);
         load_values(w.loop, canonical, &w.own_code);
         const packed_state b =
             canonical_of(step_window(w.loop, options_.step, relabel_window(window, mapping),
                                      signals, &w.own_code),
-                         unused, w.problem);
+                         unused, w.found.problem);
         if (!(a == b)) {
             return false;
         }
@@ -80,11 +82,11 @@ bool explorer::undecided(std::size_t p) const {
 }
 
 void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k) {
-    if (w.decided[c.property] != 0 || !undecided(c.property)) {
+    if (w.found.decided[c.property] != 0 || open_[c.property] == 0) {
         return;
     }
     if (evaluate(c.finding, w.seen)) {
-        w.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
+        w.found.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
     }
 }
 
@@ -129,7 +131,7 @@ packed_state explorer::step_to(expansion_worker& w) const {
     observe(after, signals, w.seen);
     int mapping[10];
     packed_state packed{};
-    pack_canonical(after, mapping, packed, w.problem);
+    pack_canonical(after, mapping, packed, w.found.problem);
     return packed;
 }
 
@@ -141,7 +143,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     w.active.clear();
     w.firsts.clear();
     for (const part_check& c : on_steps_) {
-        if (w.decided[c.property] == 0 && undecided(c.property) &&
+        if (w.found.decided[c.property] == 0 && open_[c.property] != 0 &&
             (c.guard.graph.empty() || evaluate(c.guard, w.seen))) {
             w.active.push_back(&c);
             w.firsts.push_back(c.first);
@@ -160,7 +162,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
         step_signals signals;
-        ++w.transitions;
+        ++w.found.transitions;
         // A window that leaves the inputs an earlier one left steps as that one did: its checks,
         // its successor and its obligations are that window's already.
         next.repeats = !load_window(w, before, k);
@@ -170,8 +172,8 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         next.after = step_applied(w.loop, options_.step, signals, &w.own_code);
         next.merged = next.after;
         merge_counters(next.merged);
-        if (options_.arcs && w.arcs != all_arcs_) {
-            w.arcs |= arcs_of_step(before, signals, next.after);
+        if (options_.arcs && w.found.arcs != all_arcs_) {
+            w.found.arcs |= arcs_of_step(before, signals, next.after);
         }
         observe(next.merged, signals, w.seen);
         // The first tests of all the parts together; a part whose first test finds no
@@ -190,7 +192,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
                 evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
         }
         next.canonical = next.merged;
-        if (!pack_canonical(next.canonical, next.mapping, next.packed, w.problem)) {
+        if (!pack_canonical(next.canonical, next.mapping, next.packed, w.found.problem)) {
             return;
         }
         next.same_as = -1;
@@ -219,10 +221,10 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             next.target = same.target;
             next.hash = same.hash;
         }
-        const std::size_t obliged_before = w.obliged.size();
+        const std::size_t obliged_before = w.found.obliged.size();
         for (std::size_t c = 0; c < leads; ++c) {
             if (w.obliges[k * leads + c] != 0) {
-                w.obliged.push_back(w.active_leads[c]);
+                w.found.obliged.push_back(w.active_leads[c]);
             }
         }
         if (next.target == no_index && first) {
@@ -234,100 +236,178 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             }
             if (!(next.after == next.canonical) &&
                 (options_.check_every_merge || (next.hash >> 58) == 0) &&
-                !check_merge(w, next.after, next.canonical, next.mapping) && w.problem.empty()) {
-                w.problem = "a merge does not hold: the state reached by " +
-                            std::to_string(path_to(index).size() + 1) +
-                            " steps and its merged form step to different states";
+                !check_merge(w, next.after, next.canonical, next.mapping) &&
+                w.found.problem.empty()) {
+                w.found.problem = "a merge does not hold: the state reached by " +
+                                  std::to_string(path_to(index).size() + 1) +
+                                  " steps and its merged form step to different states";
                 return;
             }
         }
-        if (next.target == no_index || w.obliged.size() != obliged_before) {
-            w.pending.push_back({next.packed, index, next.hash, next.target,
-                                 static_cast<std::uint32_t>(w.obliged.size()),
-                                 static_cast<std::uint8_t>(k)});
+        if (next.target == no_index || w.found.obliged.size() != obliged_before) {
+            w.found.misses += next.target == no_index ? 1 : 0;
+            w.found.pending.push_back({next.packed, index, next.hash, next.target,
+                                       static_cast<std::uint32_t>(w.found.obliged.size()),
+                                       static_cast<std::uint8_t>(k)});
         }
     }
 }
 
 void explorer::expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t index = from; index < to && w.problem.empty(); ++index) {
+    for (std::uint32_t index = from; index < to && w.found.problem.empty(); ++index) {
         expand(w, index);
     }
 }
 
-// Adds what one worker's steps found to the set, in the order found: new states take the next
-// numbers, so the states are numbered as one thread expanding them in order would number them.
-bool explorer::merge(expansion_worker& w) {
-    result_.transitions += w.transitions;
-    result_.merge_checks += w.merge_checks;
-    result_.arcs |= w.arcs;
-    w.transitions = 0;
-    w.merge_checks = 0;
+// Expands the states from..to on both threads, block by block. With `merge_beside`, this thread
+// first merges the round before, which cannot make the set grow (so the other thread's look-ups
+// stay valid), and then joins in.
+void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside) {
+    blocks_.assign((to - from + block_states - 1) / block_states, {0, 0, block_end::none});
     for (std::size_t p = 0; p < properties_.size(); ++p) {
-        if (w.decided[p] != 0 && undecided(p)) {
-            decide(p, w.decided[p] - 1);
-        }
-        w.decided[p] = 0;
+        open_[p] = undecided(p) ? 1 : 0;
     }
-    // After a limit was met, the steps of the rest of the chunk are counted and their verdicts
-    // kept, as one thread expanding the whole chunk would, but nothing more is added.
-    bool good = result_.status == explore_status::complete;
-    std::size_t obliged_at = 0;
-    constexpr std::size_t ahead = 8;
-    for (std::size_t i = 0; i < w.pending.size() && good; ++i) {
-        if (i + ahead < w.pending.size() && w.pending[i + ahead].target == no_index) {
-            table_.prefetch(w.pending[i + ahead].hash);
+    const auto expand_block = [this, from, to](std::uint8_t worker, std::size_t block) {
+        expansion_worker& w = workers_[worker];
+        const auto first = static_cast<std::uint32_t>(from + block * block_states);
+        expand_range(w, first, std::min(first + block_states, to));
+        blocks_[block] = {static_cast<std::uint32_t>(w.found.pending.size()),
+                          static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+        if (!w.found.problem.empty()) {
+            w.found.problem_block = static_cast<std::uint32_t>(block);
+            return false;
         }
-        const pending_step& step = w.pending[i];
-        std::uint32_t target = step.target;
-        if (target == no_index) {
-            if (!room_for_one_more()) {
-                good = false;
-                break;
-            }
-            const auto fresh = static_cast<std::uint32_t>(low_.size());
-            target = table_.find_or_insert(step.packed, step.hash, fresh);
-            if (target == no_index) {
-                target = fresh;
-                low_.push_back(step.packed.low);
-                high_.push_back(step.packed.high);
-                parent_.push_back(step.parent);
-                window_.push_back(step.window);
-            }
+        return true;
+    };
+    // The round is dropped when the merge beside it stops the search.
+    const auto merge_first = [&] {
+        if (merge_beside) {
+            merge_round();
         }
-        for (; obliged_at < step.obliged_end; ++obliged_at) {
-            leads_to_check& check = leads_to_[w.obliged[obliged_at]];
-            if (target < check.recorded.size() && check.recorded[target]) {
-                continue;
-            }
-            if (check.recorded.size() <= target) {
-                check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
-            }
-            check.recorded[target] = true;
-            check.obligations.push_back({target, step.parent, step.window});
-        }
-    }
-    w.pending.clear();
-    w.obliged.clear();
-    if (!w.problem.empty()) {
-        fail(w.problem);
-        good = false;
-    }
-    return good;
+        return result_.status == explore_status::complete;
+    };
+    constexpr std::uint32_t worth_splitting = 256;
+    share_blocks(blocks_.size(), merge_beside || to - from >= worth_splitting, expand_block,
+                 merge_first);
 }
 
-// Expands the states from..to: split between the two threads when there are enough of them,
-// then merged in order.
-void explorer::expand_chunk(std::uint32_t from, std::uint32_t to) {
-    constexpr std::uint32_t worth_splitting = 256;
-    if (helper_.running() && to - from >= worth_splitting) {
-        const std::uint32_t middle = from + (to - from) / 2;
-        auto second = [this, middle, to] { expand_range(workers_[1], middle, to); };
-        helper_.run_beside(&second, [&] { expand_range(workers_[0], from, middle); });
-    } else {
-        expand_range(workers_[0], from, to);
+// Whether the finished round can be merged while the next one is expanded: not when its new
+// states could make the set or the arrays of states grow under the other thread's reads.
+bool explorer::merge_fits_beside() const {
+    std::uint64_t misses = 0;
+    for (const expansion_worker& w : workers_) {
+        misses += w.finished.misses;
+    }
+    return table_.has_room_for(misses) && low_.size() + misses <= low_.capacity();
+}
+
+// Adds what the finished round's steps found to the set, block by block in the order of their
+// states: new states take the next numbers, so the states are numbered as one thread expanding
+// them in order would number them.
+void explorer::merge_round() {
+    for (expansion_worker& w : workers_) {
+        round_output& found = w.finished;
+        result_.transitions += found.transitions;
+        result_.merge_checks += found.merge_checks;
+        result_.arcs |= found.arcs;
+    }
+    // The first step that decides a property: each worker noted its first, in the order of its
+    // states.
+    for (std::size_t p = 0; p < properties_.size(); ++p) {
+        std::uint64_t first = 0;
+        for (expansion_worker& w : workers_) {
+            const std::uint64_t step = w.finished.decided[p];
+            if (step != 0 && (first == 0 || step < first)) {
+                first = step;
+            }
+        }
+        if (first != 0 && undecided(p)) {
+            decide(p, first - 1);
+        }
+    }
+    // After a limit was met, the steps of the rest of the round are counted and their verdicts
+    // kept, as one thread expanding the whole round would, but nothing more is added.
+    bool good = result_.status == explore_status::complete;
+    std::size_t pending_at[2] = {0, 0};
+    std::size_t obliged_at[2] = {0, 0};
+    constexpr std::size_t ahead = 8;
+    for (const block_end& block : finished_blocks_) {
+        if (!good || block.worker == block_end::none) {
+            continue;
+        }
+        const std::vector<pending_step>& pending = workers_[block.worker].finished.pending;
+        const std::vector<std::uint32_t>& obliged = workers_[block.worker].finished.obliged;
+        std::size_t& i = pending_at[block.worker];
+        std::size_t& o = obliged_at[block.worker];
+        for (; i < block.pending && good; ++i) {
+            if (i + ahead < pending.size() && pending[i + ahead].target == no_index) {
+                table_.prefetch(pending[i + ahead].hash);
+            }
+            good = add_step(pending[i], obliged, o);
+        }
+    }
+    const expansion_worker* failed = nullptr;
+    for (expansion_worker& w : workers_) {
+        round_output& found = w.finished;
+        if (!found.problem.empty() &&
+            (failed == nullptr || found.problem_block < failed->finished.problem_block)) {
+            failed = &w;
+        }
+    }
+    if (failed != nullptr) {
+        fail(failed->finished.problem);
     }
     for (expansion_worker& w : workers_) {
-        merge(w);
+        w.finished.clear();
     }
+    finished_blocks_.clear();
+}
+
+// Adds one step's successor to the set when it is new, and its leads-to obligations; false when a
+// limit stops the search.
+bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
+                        std::size_t& obliged_at) {
+    std::uint32_t target = step.target;
+    if (target == no_index) {
+        if (!room_for_one_more()) {
+            return false;
+        }
+        const auto fresh = static_cast<std::uint32_t>(low_.size());
+        target = table_.find_or_insert(step.packed, step.hash, fresh);
+        if (target == no_index) {
+            target = fresh;
+            low_.push_back(step.packed.low);
+            high_.push_back(step.packed.high);
+            parent_.push_back(step.parent);
+            window_.push_back(step.window);
+        }
+    }
+    for (; obliged_at < step.obliged_end; ++obliged_at) {
+        leads_to_check& check = leads_to_[obliged[obliged_at]];
+        if (target < check.recorded.size() && check.recorded[target]) {
+            continue;
+        }
+        if (check.recorded.size() <= target) {
+            check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
+        }
+        check.recorded[target] = true;
+        check.obligations.push_back({target, step.parent, step.window});
+    }
+    return true;
+}
+
+// The round just expanded goes to its merge; the workers start the next one anew.
+void explorer::hand_over_round() {
+    for (expansion_worker& w : workers_) {
+        std::swap(w.found, w.finished); // merged and cleared by now
+    }
+    std::swap(blocks_, finished_blocks_);
+}
+
+// Drops the round just expanded: the search stopped while it was merging the one before.
+void explorer::discard_round() {
+    for (expansion_worker& w : workers_) {
+        w.found.clear();
+    }
+    blocks_.clear();
 }

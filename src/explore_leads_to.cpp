@@ -147,8 +147,9 @@ void explorer::check_leads_to(leads_to_check& check, expansion_worker& w) {
 // age for a property is the longest run it ends, from a P state, on which neither Q nor R held
 // after any step. A state whose age rises is expanded again at the next level (once for all the
 // properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
-// as an age of N. Each level is split between the two threads like the breadth-first search; what
-// they find is applied in order by this one. Sets `violated` for each property with such a run.
+// as an age of N. Each level is taken block by block by the two threads like the breadth-first
+// search; what they find is applied in order by this one. Sets `violated` for each property with
+// such a run.
 void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated) {
     constexpr std::uint16_t never = 0xFFFF;
     const std::size_t states = low_.size();
@@ -185,6 +186,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         std::uint8_t properties;
     };
     std::vector<rise> frontier;
+    std::vector<block_end> ends; // by block of the frontier: where its steps end in `obliged`
     for (int level = 0; level < deepest && !raised.empty(); ++level) {
         frontier.clear();
         for (std::uint32_t state : raised) {
@@ -193,10 +195,14 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         }
         raised.clear();
         const auto next = static_cast<std::uint16_t>(level + 1);
-        // Each thread steps its states and lists, in order, the steps that go on into a state
-        // whose age is below the next level.
-        const auto expand_part = [&](expansion_worker& w, std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
+        // The two threads take blocks of the frontier in turn; each steps a block's states and
+        // lists, in order, the steps that go on into a state whose age is below the next level.
+        constexpr std::size_t block = 256;
+        const std::size_t blocks = (frontier.size() + block - 1) / block;
+        ends.assign(blocks, {0, 0, block_end::none});
+        const auto expand_block = [&](std::uint8_t worker, std::size_t b) {
+            expansion_worker& w = workers_[worker];
+            for (std::size_t i = b * block; i < std::min(frontier.size(), (b + 1) * block); ++i) {
                 follow_runs(w, frontier[i].state, first, count, frontier[i].properties);
                 for (std::size_t k = 0; k < windows_.size(); ++k) {
                     const std::uint8_t goes_on = w.obliges[k]; // the properties whose run goes on
@@ -204,26 +210,29 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                     for (std::size_t c = 0; target != no_index && c < count; ++c) {
                         if ((goes_on >> c & 1u) != 0 &&
                             (age[c][target] == never || age[c][target] < next)) {
-                            w.obliged.push_back(target);
-                            w.obliged.push_back(static_cast<std::uint32_t>(c));
+                            w.found.obliged.push_back(target);
+                            w.found.obliged.push_back(static_cast<std::uint32_t>(c));
                         }
                     }
                 }
             }
+            ends[b] = {0, static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+            return true;
         };
-        constexpr std::size_t worth_splitting = 256;
-        if (helper_.running() && frontier.size() >= worth_splitting) {
-            const std::size_t middle = frontier.size() / 2;
-            auto second = [&] { expand_part(workers_[1], middle, frontier.size()); };
-            helper_.run_beside(&second, [&] { expand_part(workers_[0], 0, middle); });
-        } else {
-            expand_part(workers_[0], 0, frontier.size());
+        share_blocks(blocks, blocks > 1, expand_block, [] { return true; });
+        // What the blocks found, in the order of the frontier.
+        std::size_t at[2] = {0, 0};
+        for (const block_end& end : ends) {
+            if (end.worker == block_end::none) {
+                continue;
+            }
+            const std::vector<std::uint32_t>& found = workers_[end.worker].found.obliged;
+            for (std::size_t& i = at[end.worker]; i < end.obliged; i += 2) {
+                raise(found[i], found[i + 1], next);
+            }
         }
         for (expansion_worker& w : workers_) {
-            for (std::size_t i = 0; i < w.obliged.size(); i += 2) {
-                raise(w.obliged[i], w.obliged[i + 1], next);
-            }
-            w.obliged.clear();
+            w.found.obliged.clear();
         }
         leads_to_level_ = next;
         show_progress(false);

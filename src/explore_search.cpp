@@ -13,6 +13,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     : options_(options), properties_(properties),
       windows_(window_alphabet(options.digits, options.pairs)) {
     result_.outcomes.resize(properties.size());
+    open_.resize(properties.size());
     for (std::size_t i = 0; i < properties.size(); ++i) {
         const property& p = properties[i];
         if (p.kind == property_kind::leads_to) {
@@ -45,7 +46,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     // and each thread would slow the other down.
     auto prepare = [this] {
         for (expansion_worker& w : workers_) {
-            w.prepare(windows_.size(), leads_to_.size(), properties_.size());
+            w.prepare(windows_.size(), leads_to_.size(), properties_.size(), round_states);
         }
     };
     if (options.threads > 1) {
@@ -59,6 +60,9 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     }
     if (workers_[0].loop.signals == nullptr) {
         prepare();
+    }
+    for (const expansion_worker& w : workers_) {
+        round_lists_bytes_ += w.round_lists_bytes();
     }
 }
 
@@ -74,11 +78,9 @@ std::uint64_t explorer::held_bytes() const {
     std::uint64_t bytes = table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
                           high_.capacity() * sizeof(std::uint32_t) +
                           parent_.capacity() * sizeof(std::uint32_t) + window_.capacity();
-    for (const expansion_worker& w : workers_) {
-        bytes += w.pending.capacity() * sizeof(pending_step) +
-                 w.obliged.capacity() * sizeof(std::uint32_t);
-    }
-    return bytes;
+    // The workers' lists of the round being expanded and of the one being merged (the leads-to
+    // check may grow one of them past that; not counted).
+    return bytes + round_lists_bytes_;
 }
 
 // Whether one more state fits the limits; grows the tables ahead of need.
@@ -202,25 +204,59 @@ explore_result explorer::run() {
     return result_;
 }
 
-// Breadth first, a level at a time, each level in chunks.
+// Breadth first, a level at a time, each level in rounds of states. A round's steps are merged
+// beside the expansion of the next round when that cannot make the set grow. A level's states are
+// only all known once its last round before is merged, so the first round of a level goes beside
+// that merge only when the states added so far fill it.
 void explorer::search() {
     std::uint32_t index = 0;
-    while (index < low_.size() && result_.status == explore_status::complete) {
-        if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
-            result_.status = explore_status::incomplete;
-            result_.problem =
-                "the depth limit of " + std::to_string(options_.max_depth) + " steps was reached";
+    std::uint32_t level_end = 0; // no_index: not known until the merge beside this round
+    bool unmerged = false;       // the round before waits for its merge
+    const auto merge_now = [&] {
+        if (unmerged) {
+            merge_round();
+            unmerged = false;
+        }
+        return result_.status == explore_status::complete;
+    };
+    while (result_.status == explore_status::complete) {
+        bool beside = unmerged && merge_fits_beside();
+        if (index == level_end) {
+            beside = beside && low_.size() - index >= round_states;
+            if (!beside && (!merge_now() || index == low_.size())) {
+                break;
+            }
+            if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
+                if (merge_now()) {
+                    result_.status = explore_status::incomplete;
+                    result_.problem = "the depth limit of " + std::to_string(options_.max_depth) +
+                                      " steps was reached";
+                }
+                break;
+            }
+            level_start_.push_back(index);
+            level_end = beside ? no_index : static_cast<std::uint32_t>(low_.size());
+        } else if (!beside && !merge_now()) {
             break;
         }
-        const auto level_end = static_cast<std::uint32_t>(low_.size());
-        level_start_.push_back(index);
-        constexpr std::uint32_t chunk = 16384;
-        while (index < level_end && result_.status == explore_status::complete) {
-            const std::uint32_t end = level_end - index > chunk ? index + chunk : level_end;
-            expand_chunk(index, end);
-            index = end;
-            show_progress(false);
+        const std::uint32_t end =
+            level_end - index > round_states ? index + round_states : level_end;
+        expand_round(index, end, beside);
+        unmerged = false;
+        if (result_.status != explore_status::complete) {
+            discard_round(); // the merge beside it stopped the search
+            if (level_end == no_index) {
+                level_start_.pop_back(); // and with it the level this round began
+            }
+            break;
         }
+        if (level_end == no_index) {
+            level_end = static_cast<std::uint32_t>(low_.size());
+        }
+        hand_over_round();
+        unmerged = true;
+        index = end;
+        show_progress(false);
     }
 }
 

@@ -6,6 +6,8 @@
 #include "explore_search.h"
 #include "explore_table.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -51,6 +53,41 @@ struct pending_step {
     std::uint8_t window;
 };
 
+// What the steps of one round of states found on one thread, in the order found, handed over
+// whole to the merge while the thread expands the next round.
+struct round_output {
+    std::vector<pending_step> pending;
+    std::vector<std::uint32_t> obliged; // leads-to indices, a run of them a pending step
+    std::vector<std::uint64_t> decided; // by property: 1 + (state << 8 | window) of the first
+                                        // step that decides it here; 0: none
+    std::uint64_t transitions = 0;
+    std::uint64_t merge_checks = 0;
+    std::uint64_t arcs = 0;
+    std::uint64_t misses = 0; // pending steps whose successor was not in the set: the most
+                              // states their merge can add
+    std::string problem;
+    std::uint32_t problem_block = 0; // the block of states where `problem` was found
+
+    // Empty again, its lists keeping their memory.
+    void clear() {
+        pending.clear();
+        obliged.clear();
+        std::fill(decided.begin(), decided.end(), 0);
+        transitions = merge_checks = arcs = misses = 0;
+        problem.clear();
+        problem_block = 0;
+    }
+};
+
+// Where a block of a round's states left its worker's lists: its steps are merged from there
+// back to where the worker's previous block left them.
+struct block_end {
+    std::uint32_t pending;
+    std::uint32_t obliged;
+    std::uint8_t worker; // none: not expanded (the round stopped first)
+    static constexpr std::uint8_t none = 0xFF;
+};
+
 // What one thread needs to expand states: its own signal set to step and its own scratch; and
 // what the steps of its states found, in the order found, for the merge. Aligned to cache lines of
 // its own (its size then a multiple of them) so that two workers side by side share none.
@@ -80,19 +117,32 @@ struct alignas(128) expansion_worker {
     };
 
     // Makes the signal set and the scratch, between two fences, so that nothing another thread
-    // writes shares a cache line with what this worker writes every step.
-    void prepare(std::size_t windows, std::size_t leads_to, std::size_t properties) {
+    // writes shares a cache line with what this worker writes every step. The lists of a round
+    // are made large enough for every step of `round_states` states (a step adds one pending step
+    // at most, and one obligation for each leads-to), so that they never grow: the memory they
+    // hold does not depend on how a round's blocks fall to the two threads.
+    void prepare(std::size_t windows, std::size_t leads_to, std::size_t properties,
+                 std::size_t round_states) {
         fences[0].resize(256);
         create_signal_set(loop);
         successors.resize(windows);
         obliges.resize(windows * leads_to);
-        decided.resize(properties);
+        found.decided.resize(properties);
+        finished.decided.resize(properties);
         active.reserve(64);
         firsts.reserve(64);
         active_leads.reserve(16);
-        pending.reserve(std::size_t{1} << 16);
-        obliged.reserve(std::size_t{1} << 16);
+        const std::size_t steps = round_states * windows;
+        for (round_output* lists : {&found, &finished}) {
+            lists->pending.reserve(steps);
+            lists->obliged.reserve(steps * leads_to);
+        }
         fences[1].resize(256);
+    }
+    // The memory of this worker's lists of a round (both sets).
+    std::uint64_t round_lists_bytes() const {
+        return (found.pending.capacity() + finished.pending.capacity()) * sizeof(pending_step) +
+               (found.obliged.capacity() + finished.obliged.capacity()) * sizeof(std::uint32_t);
     }
 
     loop_state loop;
@@ -103,14 +153,8 @@ struct alignas(128) expansion_worker {
     std::vector<std::uint32_t> active_leads; // the leads-to checks it allows, by index
     std::vector<successor> successors;
     std::vector<std::uint8_t> obliges; // by window and active leads-to: the step is a P without Q
-    std::vector<pending_step> pending;
-    std::vector<std::uint32_t> obliged; // leads-to indices, a run of them a pending step
-    std::vector<std::uint64_t> decided; // by property: 1 + (state << 8 | window) of the first
-                                        // step that decides it here; 0: none
-    std::uint64_t transitions = 0;
-    std::uint64_t merge_checks = 0;
-    std::uint64_t arcs = 0;
-    std::string problem;
+    round_output found;                // the round being expanded
+    round_output finished;             // the round before, until its merge
     std::vector<char> fences[2];
 };
 
@@ -179,8 +223,41 @@ class explorer {
     void finish_search();
     void expand(expansion_worker& w, std::uint32_t index);
     void expand_range(expansion_worker& w, std::uint32_t from, std::uint32_t to);
-    void expand_chunk(std::uint32_t from, std::uint32_t to);
-    bool merge(expansion_worker& w);
+    // Numbers 0..blocks-1 handed out in turn to this thread and the helper (when there is one and
+    // `split`), which call `work(worker, block)` for each; this thread runs `first` before it
+    // takes any, and none are taken after `first` returns false. Each thread takes its blocks in
+    // ascending order.
+    template <typename Work, typename First>
+    void share_blocks(std::size_t blocks, bool split, Work work, First first) {
+        next_block_.store(0, std::memory_order_relaxed);
+        const auto take = [this, blocks, &work](std::uint8_t worker) {
+            for (std::size_t block = next_block_++; block < blocks; block = next_block_++) {
+                if (!work(worker, block)) {
+                    return;
+                }
+            }
+        };
+        const auto mine = [&] {
+            if (first()) {
+                take(0);
+            } else {
+                next_block_.store(blocks);
+            }
+        };
+        if (helper_.running() && split) {
+            auto theirs = [&take] { take(1); };
+            helper_.run_beside(&theirs, mine);
+        } else {
+            mine();
+        }
+    }
+    void expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside);
+    bool merge_fits_beside() const;
+    void merge_round();
+    bool add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
+                  std::size_t& obliged_at);
+    void hand_over_round();
+    void discard_round();
     void decide(std::size_t p, std::uint64_t step);
     bool undecided(std::size_t p) const;
     void check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k);
@@ -225,6 +302,18 @@ class explorer {
     std::vector<part_check> on_steps_;  // parts that read the step
     std::vector<part_check> on_states_; // parts of the state alone: checked once per state
     std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step
+    // The round being expanded is split into blocks of states that the two threads take in turn;
+    // where each block's steps end in its worker's lists, for this round and for the one before
+    // until its merge.
+    static constexpr std::uint32_t block_states = 256;
+    std::atomic<std::size_t> next_block_{0};
+    std::vector<block_end> blocks_;
+    std::vector<block_end> finished_blocks_;
+    // By property: open when the round began (the expanding threads read this, not the verdicts
+    // the merge beside them writes).
+    std::vector<std::uint8_t> open_;
+    static constexpr std::uint32_t round_states = 4096;
+    std::uint64_t round_lists_bytes_ = 0; // the workers' lists of a round, as prepared
     explore_result result_;
     std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

@@ -63,7 +63,9 @@ std::uint32_t state_table::find_or_insert(const packed_state& s, std::uint64_t h
     for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
         slot& here = slots_[at];
         if (here.index == no_index) {
-            here = {s.low, s.high, index};
+            here.low = s.low;
+            here.high = s.high;
+            __atomic_store_n(&here.index, index, __ATOMIC_RELEASE);
             ++used_;
             return no_index;
         }
@@ -77,11 +79,12 @@ std::uint32_t state_table::find(const packed_state& s, std::uint64_t hash) const
     const std::uint64_t mask = size_ - 1;
     for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
         const slot& here = slots_[at];
-        if (here.index == no_index) {
+        const std::uint32_t index = __atomic_load_n(&here.index, __ATOMIC_ACQUIRE);
+        if (index == no_index) {
             return no_index;
         }
         if (here.low == s.low && here.high == s.high) {
-            return here.index;
+            return index;
         }
     }
 }

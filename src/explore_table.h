@@ -37,7 +37,8 @@ class state_table {
     }
     // Filled to 82 % at most: a state set of the size the lock reaches keeps to half the memory of
     // the next doubling, while a look-up still finds most states in the first cache line.
-    bool needs_growth() const { return (used_ + 1) * 100 > size_ * 82; }
+    bool needs_growth() const { return !has_room_for(1); }
+    bool has_room_for(std::uint64_t more) const { return (used_ + more) * 100 <= size_ * 82; }
     // Doubles the table; throws std::bad_alloc when the memory is not there.
     void grow();
 
@@ -46,6 +47,8 @@ class state_table {
 
     // The state's index, or no_index after inserting it with `index`.
     std::uint32_t find_or_insert(const packed_state& s, std::uint64_t hash, std::uint32_t index);
+    // May run on another thread beside find_or_insert, as long as the table does not grow: a slot
+    // shows its state once its index is set, and the index is set last.
     std::uint32_t find(const packed_state& s, std::uint64_t hash) const;
 
   private:
