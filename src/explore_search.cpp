@@ -206,8 +206,8 @@ explore_result explorer::run() {
 
 // Breadth first, a level at a time, each level in rounds of states. A round's steps are merged
 // beside the expansion of the next round when that cannot make the set grow. A level's states are
-// only all known once its last round before is merged, so the first round of a level goes beside
-// that merge only when the states added so far fill it.
+// only all known once the last round of the level before is merged, so the first round of a level
+// beside that merge takes the states added so far (when there are enough to share).
 void explorer::search() {
     std::uint32_t index = 0;
     std::uint32_t level_end = 0; // no_index: not known until the merge beside this round
@@ -222,7 +222,7 @@ void explorer::search() {
     while (result_.status == explore_status::complete) {
         bool beside = unmerged && merge_fits_beside();
         if (index == level_end) {
-            beside = beside && low_.size() - index >= round_states;
+            beside = beside && low_.size() - index >= block_states;
             if (!beside && (!merge_now() || index == low_.size())) {
                 break;
             }
@@ -239,8 +239,10 @@ void explorer::search() {
         } else if (!beside && !merge_now()) {
             break;
         }
+        const auto known_end =
+            level_end == no_index ? static_cast<std::uint32_t>(low_.size()) : level_end;
         const std::uint32_t end =
-            level_end - index > round_states ? index + round_states : level_end;
+            known_end - index > round_states ? index + round_states : known_end;
         expand_round(index, end, beside);
         unmerged = false;
         if (result_.status != explore_status::complete) {
