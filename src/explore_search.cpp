@@ -204,64 +204,6 @@ explore_result explorer::run() {
     return result_;
 }
 
-// Breadth first, a level at a time, each level in rounds of states. A round's steps are merged
-// beside the expansion of the next round when that cannot make the set grow. A level's states are
-// only all known once the last round of the level before is merged, so the first round of a level
-// beside that merge takes the states added so far (when there are enough to share).
-void explorer::search() {
-    std::uint32_t index = 0;
-    std::uint32_t level_end = 0; // no_index: not known until the merge beside this round
-    bool unmerged = false;       // the round before waits for its merge
-    const auto merge_now = [&] {
-        if (unmerged) {
-            merge_round();
-            unmerged = false;
-        }
-        return result_.status == explore_status::complete;
-    };
-    while (result_.status == explore_status::complete) {
-        bool beside = unmerged && merge_fits_beside();
-        if (index == level_end) {
-            beside = beside && low_.size() - index >= block_states;
-            if (!beside && (!merge_now() || index == low_.size())) {
-                break;
-            }
-            if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
-                if (merge_now()) {
-                    result_.status = explore_status::incomplete;
-                    result_.problem = "the depth limit of " + std::to_string(options_.max_depth) +
-                                      " steps was reached";
-                }
-                break;
-            }
-            level_start_.push_back(index);
-            level_end = beside ? no_index : static_cast<std::uint32_t>(low_.size());
-        } else if (!beside && !merge_now()) {
-            break;
-        }
-        const auto known_end =
-            level_end == no_index ? static_cast<std::uint32_t>(low_.size()) : level_end;
-        const std::uint32_t end =
-            known_end - index > round_states ? index + round_states : known_end;
-        expand_round(index, end, beside);
-        unmerged = false;
-        if (result_.status != explore_status::complete) {
-            discard_round(); // the merge beside it stopped the search
-            if (level_end == no_index) {
-                level_start_.pop_back(); // and with it the level this round began
-            }
-            break;
-        }
-        if (level_end == no_index) {
-            level_end = static_cast<std::uint32_t>(low_.size());
-        }
-        hand_over_round();
-        unmerged = true;
-        index = end;
-        show_progress(false);
-    }
-}
-
 void explorer::finish_search() {
     result_.states = low_.size();
     result_.depth = level_start_.size() > 0 ? level_start_.size() - 1 : 0;

@@ -158,7 +158,8 @@ struct alignas(128) expansion_worker {
     std::vector<char> fences[2];
 };
 
-// A second thread that expands part of each chunk of states while this one expands the rest.
+// A second thread that runs a job beside this one: blocks of a round of states while this one
+// merges the round before and takes blocks too.
 class helper_thread {
   public:
     template <typename Work> void start(Work* work) {

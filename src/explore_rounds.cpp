@@ -1,0 +1,257 @@
+// The search's rounds: each level's states in rounds that two threads take block by block, each
+// stepping its own signal set and looking successors up in the state set; then the steps merged
+// in order into the set (beside the next round's expansion when that cannot make the set grow),
+// so that states are numbered and counterexamples chosen exactly as one thread expanding the
+// states in order would.
+#include "explore_search_object.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+void helper_thread::launch() {
+    thread_ = std::thread([this] { serve(); });
+}
+
+void helper_thread::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        woken_.wait(lock, [this] { return busy_ || quit_; });
+        if (quit_) {
+            return;
+        }
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            run_(work_);
+        } catch (...) {
+            failure = std::current_exception(); // handed to the thread that waits for the job
+        }
+        lock.lock();
+        failure_ = failure;
+        busy_ = false;
+        done_.notify_all();
+    }
+}
+
+helper_thread::~helper_thread() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+            woken_.notify_all();
+        }
+        thread_.join();
+    }
+}
+
+// Breadth first, a level at a time, each level in rounds of states. A round's steps are merged
+// beside the expansion of the next round when that cannot make the set grow. A level's states are
+// only all known once the last round of the level before is merged, so the first round of a level
+// beside that merge takes the states added so far (when there are enough to share).
+void explorer::search() {
+    std::uint32_t index = 0;
+    std::uint32_t level_end = 0; // no_index: not known until the merge beside this round
+    bool unmerged = false;       // the round before waits for its merge
+    const auto merge_now = [&] {
+        if (unmerged) {
+            merge_round();
+            unmerged = false;
+        }
+        return result_.status == explore_status::complete;
+    };
+    while (result_.status == explore_status::complete) {
+        bool beside = unmerged && merge_fits_beside();
+        if (index == level_end) {
+            beside = beside && low_.size() - index >= block_states;
+            if (!beside && (!merge_now() || index == low_.size())) {
+                break;
+            }
+            if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
+                if (merge_now()) {
+                    result_.status = explore_status::incomplete;
+                    result_.problem = "the depth limit of " + std::to_string(options_.max_depth) +
+                                      " steps was reached";
+                }
+                break;
+            }
+            level_start_.push_back(index);
+            level_end = beside ? no_index : static_cast<std::uint32_t>(low_.size());
+        } else if (!beside && !merge_now()) {
+            break;
+        }
+        const auto known_end =
+            level_end == no_index ? static_cast<std::uint32_t>(low_.size()) : level_end;
+        const std::uint32_t end =
+            known_end - index > round_states ? index + round_states : known_end;
+        expand_round(index, end, beside);
+        unmerged = false;
+        if (result_.status != explore_status::complete) {
+            discard_round(); // the merge beside it stopped the search
+            if (level_end == no_index) {
+                level_start_.pop_back(); // and with it the level this round began
+            }
+            break;
+        }
+        if (level_end == no_index) {
+            level_end = static_cast<std::uint32_t>(low_.size());
+        }
+        hand_over_round();
+        unmerged = true;
+        index = end;
+        show_progress(false);
+    }
+}
+
+// Expands the states from..to on both threads, block by block. With `merge_beside`, this thread
+// first merges the round before, which cannot make the set grow (so the other thread's look-ups
+// stay valid), and then joins in.
+void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside) {
+    blocks_.assign((to - from + block_states - 1) / block_states, {0, 0, block_end::none});
+    for (std::size_t p = 0; p < properties_.size(); ++p) {
+        open_[p] = undecided(p) ? 1 : 0;
+    }
+    const auto expand_block = [this, from, to](std::uint8_t worker, std::size_t block) {
+        expansion_worker& w = workers_[worker];
+        const auto first = static_cast<std::uint32_t>(from + block * block_states);
+        expand_range(w, first, std::min(first + block_states, to));
+        blocks_[block] = {static_cast<std::uint32_t>(w.found.pending.size()),
+                          static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+        if (!w.found.problem.empty()) {
+            w.found.problem_block = static_cast<std::uint32_t>(block);
+            return false;
+        }
+        return true;
+    };
+    // The round is dropped when the merge beside it stops the search.
+    const auto merge_first = [&] {
+        if (merge_beside) {
+            merge_round();
+        }
+        return result_.status == explore_status::complete;
+    };
+    constexpr std::uint32_t worth_splitting = 256;
+    share_blocks(blocks_.size(), merge_beside || to - from >= worth_splitting, expand_block,
+                 merge_first);
+}
+
+// Whether the finished round can be merged while the next one is expanded: not when its new
+// states could make the set or the arrays of states grow under the other thread's reads.
+bool explorer::merge_fits_beside() const {
+    std::uint64_t misses = 0;
+    for (const expansion_worker& w : workers_) {
+        misses += w.finished.misses;
+    }
+    return table_.has_room_for(misses) && low_.size() + misses <= low_.capacity();
+}
+
+// Adds what the finished round's steps found to the set, block by block in the order of their
+// states: new states take the next numbers, so the states are numbered as one thread expanding
+// them in order would number them.
+void explorer::merge_round() {
+    for (expansion_worker& w : workers_) {
+        round_output& found = w.finished;
+        result_.transitions += found.transitions;
+        result_.merge_checks += found.merge_checks;
+        result_.arcs |= found.arcs;
+    }
+    // The first step that decides a property: each worker noted its first, in the order of its
+    // states.
+    for (std::size_t p = 0; p < properties_.size(); ++p) {
+        std::uint64_t first = 0;
+        for (expansion_worker& w : workers_) {
+            const std::uint64_t step = w.finished.decided[p];
+            if (step != 0 && (first == 0 || step < first)) {
+                first = step;
+            }
+        }
+        if (first != 0 && undecided(p)) {
+            decide(p, first - 1);
+        }
+    }
+    // After a limit was met, the steps of the rest of the round are counted and their verdicts
+    // kept, as one thread expanding the whole round would, but nothing more is added.
+    bool good = result_.status == explore_status::complete;
+    std::size_t pending_at[2] = {0, 0};
+    std::size_t obliged_at[2] = {0, 0};
+    constexpr std::size_t ahead = 8;
+    for (const block_end& block : finished_blocks_) {
+        if (!good || block.worker == block_end::none) {
+            continue;
+        }
+        const std::vector<pending_step>& pending = workers_[block.worker].finished.pending;
+        const std::vector<std::uint32_t>& obliged = workers_[block.worker].finished.obliged;
+        std::size_t& i = pending_at[block.worker];
+        std::size_t& o = obliged_at[block.worker];
+        for (; i < block.pending && good; ++i) {
+            if (i + ahead < pending.size() && pending[i + ahead].target == no_index) {
+                table_.prefetch(pending[i + ahead].hash);
+            }
+            good = add_step(pending[i], obliged, o);
+        }
+    }
+    const expansion_worker* failed = nullptr;
+    for (expansion_worker& w : workers_) {
+        round_output& found = w.finished;
+        if (!found.problem.empty() &&
+            (failed == nullptr || found.problem_block < failed->finished.problem_block)) {
+            failed = &w;
+        }
+    }
+    if (failed != nullptr) {
+        fail(failed->finished.problem);
+    }
+    for (expansion_worker& w : workers_) {
+        w.finished.clear();
+    }
+    finished_blocks_.clear();
+}
+
+// Adds one step's successor to the set when it is new, and its leads-to obligations; false when a
+// limit stops the search.
+bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
+                        std::size_t& obliged_at) {
+    std::uint32_t target = step.target;
+    if (target == no_index) {
+        if (!room_for_one_more()) {
+            return false;
+        }
+        const auto fresh = static_cast<std::uint32_t>(low_.size());
+        target = table_.find_or_insert(step.packed, step.hash, fresh);
+        if (target == no_index) {
+            target = fresh;
+            low_.push_back(step.packed.low);
+            high_.push_back(step.packed.high);
+            parent_.push_back(step.parent);
+            window_.push_back(step.window);
+        }
+    }
+    for (; obliged_at < step.obliged_end; ++obliged_at) {
+        leads_to_check& check = leads_to_[obliged[obliged_at]];
+        if (target < check.recorded.size() && check.recorded[target]) {
+            continue;
+        }
+        if (check.recorded.size() <= target) {
+            check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
+        }
+        check.recorded[target] = true;
+        check.obligations.push_back({target, step.parent, step.window});
+    }
+    return true;
+}
+
+// The round just expanded goes to its merge; the workers start the next one anew.
+void explorer::hand_over_round() {
+    for (expansion_worker& w : workers_) {
+        std::swap(w.found, w.finished); // merged and cleared by now
+    }
+    std::swap(blocks_, finished_blocks_);
+}
+
+// Drops the round just expanded: the search stopped while it was merging the one before.
+void explorer::discard_round() {
+    for (expansion_worker& w : workers_) {
+        w.found.clear();
+    }
+    blocks_.clear();
+}
