@@ -63,7 +63,7 @@ void explorer::search() {
     while (result_.status == explore_status::complete) {
         bool beside = unmerged && merge_fits_beside();
         if (index == level_end) {
-            beside = beside && low_.size() - index >= block_states;
+            beside = beside && low_.size() - index >= block_states_;
             if (!beside && (!merge_now() || index == low_.size())) {
                 break;
             }
@@ -83,7 +83,7 @@ void explorer::search() {
         const auto known_end =
             level_end == no_index ? static_cast<std::uint32_t>(low_.size()) : level_end;
         const std::uint32_t end =
-            known_end - index > round_states ? index + round_states : known_end;
+            known_end - index > round_states_ ? index + round_states_ : known_end;
         expand_round(index, end, beside);
         unmerged = false;
         if (result_.status != explore_status::complete) {
@@ -107,14 +107,14 @@ void explorer::search() {
 // first merges the round before, which cannot make the set grow (so the other thread's look-ups
 // stay valid), and then joins in.
 void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside) {
-    blocks_.assign((to - from + block_states - 1) / block_states, {0, 0, block_end::none});
+    blocks_.assign((to - from + block_states_ - 1) / block_states_, {0, 0, block_end::none});
     for (std::size_t p = 0; p < properties_.size(); ++p) {
         open_[p] = undecided(p) ? 1 : 0;
     }
     const auto expand_block = [this, from, to](std::uint8_t worker, std::size_t block) {
         expansion_worker& w = workers_[worker];
-        const auto first = static_cast<std::uint32_t>(from + block * block_states);
-        expand_range(w, first, std::min(first + block_states, to));
+        const auto first = static_cast<std::uint32_t>(from + block * block_states_);
+        expand_range(w, first, std::min(first + block_states_, to));
         blocks_[block] = {static_cast<std::uint32_t>(w.found.pending.size()),
                           static_cast<std::uint32_t>(w.found.obliged.size()), worker};
         if (!w.found.problem.empty()) {

@@ -11,7 +11,9 @@
 
 explorer::explorer(const explore_options& options, const std::vector<property>& properties)
     : options_(options), properties_(properties),
-      windows_(window_alphabet(options.digits, options.pairs)) {
+      windows_(window_alphabet(options.digits, options.pairs)),
+      round_states_(std::max<std::uint32_t>(options.round_states, 1)),
+      block_states_(std::max<std::uint32_t>(round_states_ / 16, 1)) {
     result_.outcomes.resize(properties.size());
     open_.resize(properties.size());
     for (std::size_t i = 0; i < properties.size(); ++i) {
@@ -46,7 +48,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     // and each thread would slow the other down.
     auto prepare = [this] {
         for (expansion_worker& w : workers_) {
-            w.prepare(windows_.size(), leads_to_.size(), properties_.size(), round_states);
+            w.prepare(windows_.size(), leads_to_.size(), properties_.size(), round_states_);
         }
     };
     if (options.threads > 1) {

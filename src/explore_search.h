@@ -11,16 +11,18 @@
 #include <vector>
 
 struct explore_options {
-    std::vector<int> digits = {0, 1}; // the digits a window may hold
-    bool pairs = true;                // windows of two different keys as well
-    bool check_every_merge = false;   // check each merge, not a sample
-    bool relabel = false;             // relabel digits by first occurrence
-    std::uint64_t max_states = 0;     // 0: no limit
-    std::uint64_t max_memory = 0;     // bytes the search may hold; 0: no limit
-    std::uint64_t max_depth = 0;      // 0: to the fixpoint
-    bool progress = false;            // a progress line on stderr after the first second
-    bool arcs = true;                 // note the controllers' arcs the steps run (diagrams)
-    int threads = 2;                  // threads that expand states (1: this one alone)
+    std::vector<int> digits = {0, 1};  // the digits a window may hold
+    bool pairs = true;                 // windows of two different keys as well
+    bool check_every_merge = false;    // check each merge, not a sample
+    bool relabel = false;              // relabel digits by first occurrence
+    std::uint64_t max_states = 0;      // 0: no limit
+    std::uint64_t max_memory = 0;      // bytes the search may hold; 0: no limit
+    std::uint64_t max_depth = 0;       // 0: to the fixpoint
+    bool progress = false;             // a progress line on stderr after the first second
+    bool arcs = true;                  // note the controllers' arcs the steps run (diagrams)
+    int threads = 2;                   // threads that expand states (1: this one alone)
+    std::uint32_t round_states = 4096; // states a round of the search expands at most (the two
+                                       // threads share it in blocks of a sixteenth)
     step_function step = step_cycle;
 };
 

@@ -303,17 +303,17 @@ class explorer {
     std::vector<part_check> on_steps_;  // parts that read the step
     std::vector<part_check> on_states_; // parts of the state alone: checked once per state
     std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step
-    // The round being expanded is split into blocks of states that the two threads take in turn;
-    // where each block's steps end in its worker's lists, for this round and for the one before
-    // until its merge.
-    static constexpr std::uint32_t block_states = 256;
+    // A round of at most `round_states_` states is split into blocks that the two threads take in
+    // turn; where each block's steps end in its worker's lists, for this round and for the one
+    // before until its merge.
+    std::uint32_t round_states_;
+    std::uint32_t block_states_;
     std::atomic<std::size_t> next_block_{0};
     std::vector<block_end> blocks_;
     std::vector<block_end> finished_blocks_;
     // By property: open when the round began (the expanding threads read this, not the verdicts
     // the merge beside them writes).
     std::vector<std::uint8_t> open_;
-    static constexpr std::uint32_t round_states = 4096;
     std::uint64_t round_lists_bytes_ = 0; // the workers' lists of a round, as prepared
     explore_result result_;
     std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
