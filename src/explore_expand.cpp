@@ -3,7 +3,6 @@
 #include "explore_search_object.h"
 
 #include <algorithm>
-#include <exception>
 #include <string>
 
 bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
@@ -36,7 +35,7 @@ void explorer::decide(std::size_t p, std::uint64_t step) {
     outcome.path.push_back(windows_[step & 0xFF]);
 }
 
-// Whether property p is still open and its verdict can change on this step.
+// Whether property p is still open: a step can still decide it.
 bool explorer::undecided(std::size_t p) const {
     const bool reachable = properties_[p].kind == property_kind::reachable;
     return result_.outcomes[p].holds != reachable;
@@ -97,7 +96,7 @@ packed_state explorer::step_to(expansion_worker& w) const {
 }
 
 // Steps the state under every window: the properties of each step, then the successors looked
-// up in the set (read only here); the steps that the merge must see go to the worker's list.
+// up in the set as the round began; the steps that the merge must see go to the worker's list.
 void explorer::expand(expansion_worker& w, std::uint32_t index) {
     const lock_values before = stored(index);
     observe_before(before, w.seen);
@@ -175,7 +174,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         }
         const bool first = next.same_as < 0;
         if (first) {
-            next.target = table_.find(next.packed, next.hash);
+            next.target = table_.find(next.packed, next.hash, round_visible_);
         } else {
             const expansion_worker::successor& same =
                 w.successors[static_cast<std::size_t>(next.same_as)];

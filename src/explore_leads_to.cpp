@@ -186,7 +186,13 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         std::uint8_t properties;
     };
     std::vector<rise> frontier;
-    std::vector<block_end> ends; // by block of the frontier: where its steps end in `obliged`
+    // By block of the frontier: the thread that took it, and where its steps end in that thread's
+    // list.
+    struct frontier_block_end {
+        std::uint32_t obliged;
+        std::uint8_t worker;
+    };
+    std::vector<frontier_block_end> ends;
     for (int level = 0; level < deepest && !raised.empty(); ++level) {
         frontier.clear();
         for (std::uint32_t state : raised) {
@@ -199,7 +205,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         // lists, in order, the steps that go on into a state whose age is below the next level.
         constexpr std::size_t block = 256;
         const std::size_t blocks = (frontier.size() + block - 1) / block;
-        ends.assign(blocks, {0, 0, block_end::none});
+        ends.assign(blocks, {0, block_end::none});
         const auto expand_block = [&](std::uint8_t worker, std::size_t b) {
             expansion_worker& w = workers_[worker];
             for (std::size_t i = b * block; i < std::min(frontier.size(), (b + 1) * block); ++i) {
@@ -216,13 +222,13 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                     }
                 }
             }
-            ends[b] = {0, static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+            ends[b] = {static_cast<std::uint32_t>(w.found.obliged.size()), worker};
             return true;
         };
         share_blocks(blocks, blocks > 1, expand_block, [] { return true; });
         // What the blocks found, in the order of the frontier.
         std::size_t at[2] = {0, 0};
-        for (const block_end& end : ends) {
+        for (const frontier_block_end& end : ends) {
             if (end.worker == block_end::none) {
                 continue;
             }

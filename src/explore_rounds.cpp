@@ -6,44 +6,7 @@
 #include "explore_search_object.h"
 
 #include <algorithm>
-#include <exception>
 #include <string>
-
-void helper_thread::launch() {
-    thread_ = std::thread([this] { serve(); });
-}
-
-void helper_thread::serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        woken_.wait(lock, [this] { return busy_ || quit_; });
-        if (quit_) {
-            return;
-        }
-        lock.unlock();
-        std::exception_ptr failure;
-        try {
-            run_(work_);
-        } catch (...) {
-            failure = std::current_exception(); // handed to the thread that waits for the job
-        }
-        lock.lock();
-        failure_ = failure;
-        busy_ = false;
-        done_.notify_all();
-    }
-}
-
-helper_thread::~helper_thread() {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-            woken_.notify_all();
-        }
-        thread_.join();
-    }
-}
 
 // Breadth first, a level at a time, each level in rounds of states. A round's steps are merged
 // beside the expansion of the next round when that cannot make the set grow. A level's states are
@@ -84,13 +47,23 @@ void explorer::search() {
             level_end == no_index ? static_cast<std::uint32_t>(low_.size()) : level_end;
         const std::uint32_t end =
             known_end - index > round_states_ ? index + round_states_ : known_end;
-        expand_round(index, end, beside);
+        // A round that a limit or a failed allocation stops in the merge beside it is dropped,
+        // and with it the level it began.
+        const auto drop_level = [&] {
+            if (level_end == no_index) {
+                level_start_.pop_back();
+            }
+        };
+        try {
+            expand_round(index, end, beside);
+        } catch (...) {
+            drop_level();
+            throw;
+        }
         unmerged = false;
         if (result_.status != explore_status::complete) {
-            discard_round(); // the merge beside it stopped the search
-            if (level_end == no_index) {
-                level_start_.pop_back(); // and with it the level this round began
-            }
+            discard_round();
+            drop_level();
             break;
         }
         if (level_end == no_index) {
@@ -107,7 +80,11 @@ void explorer::search() {
 // first merges the round before, which cannot make the set grow (so the other thread's look-ups
 // stay valid), and then joins in.
 void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside) {
-    blocks_.assign((to - from + block_states_ - 1) / block_states_, {0, 0, block_end::none});
+    blocks_.assign((to - from + block_states_ - 1) / block_states_, {0, 0, 0, block_end::none});
+    round_from_ = from;
+    // The round's look-ups see the states found before it, not those the merge beside it adds
+    // meanwhile: what the round finds does not depend on how far that merge has come.
+    round_visible_ = static_cast<std::uint32_t>(low_.size());
     for (std::size_t p = 0; p < properties_.size(); ++p) {
         open_[p] = undecided(p) ? 1 : 0;
     }
@@ -115,8 +92,8 @@ void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_bes
         expansion_worker& w = workers_[worker];
         const auto first = static_cast<std::uint32_t>(from + block * block_states_);
         expand_range(w, first, std::min(first + block_states_, to));
-        blocks_[block] = {static_cast<std::uint32_t>(w.found.pending.size()),
-                          static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+        blocks_[block] = {static_cast<std::uint32_t>(w.found.pending.size()), w.found.transitions,
+                          w.found.merge_checks, worker};
         if (!w.found.problem.empty()) {
             w.found.problem_block = static_cast<std::uint32_t>(block);
             return false;
@@ -149,19 +126,26 @@ bool explorer::merge_fits_beside() const {
 // states: new states take the next numbers, so the states are numbered as one thread expanding
 // them in order would number them.
 void explorer::merge_round() {
-    for (expansion_worker& w : workers_) {
-        round_output& found = w.finished;
-        result_.transitions += found.transitions;
-        result_.merge_checks += found.merge_checks;
-        result_.arcs |= found.arcs;
+    // A fault found in a block ends the round there, as it ends the expansion of one thread: the
+    // blocks after it, which the other thread went on with, are not merged, counted or checked.
+    std::size_t blocks = finished_blocks_.size();
+    const expansion_worker* failed = nullptr;
+    for (const expansion_worker& w : workers_) {
+        const round_output& found = w.finished;
+        if (!found.problem.empty() && found.problem_block < blocks) {
+            blocks = found.problem_block + 1;
+            failed = &w;
+        }
     }
+    const std::uint64_t past_blocks =
+        std::uint64_t{finished_from_} + std::uint64_t{blocks} * block_states_;
     // The first step that decides a property: each worker noted its first, in the order of its
     // states.
     for (std::size_t p = 0; p < properties_.size(); ++p) {
         std::uint64_t first = 0;
         for (expansion_worker& w : workers_) {
             const std::uint64_t step = w.finished.decided[p];
-            if (step != 0 && (first == 0 || step < first)) {
+            if (step != 0 && ((step - 1) >> 8) < past_blocks && (first == 0 || step < first)) {
                 first = step;
             }
         }
@@ -174,11 +158,18 @@ void explorer::merge_round() {
     bool good = result_.status == explore_status::complete;
     std::size_t pending_at[2] = {0, 0};
     std::size_t obliged_at[2] = {0, 0};
+    std::uint64_t counted[2][2] = {{0, 0}, {0, 0}}; // by worker: transitions, merge checks
     constexpr std::size_t ahead = 8;
-    for (const block_end& block : finished_blocks_) {
-        if (!good || block.worker == block_end::none) {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const block_end& block = finished_blocks_[b];
+        if (block.worker == block_end::none) {
             continue;
         }
+        std::uint64_t* count = counted[block.worker];
+        result_.transitions += block.transitions - count[0];
+        result_.merge_checks += block.merge_checks - count[1];
+        count[0] = block.transitions;
+        count[1] = block.merge_checks;
         const std::vector<pending_step>& pending = workers_[block.worker].finished.pending;
         const std::vector<std::uint32_t>& obliged = workers_[block.worker].finished.obliged;
         std::size_t& i = pending_at[block.worker];
@@ -190,13 +181,8 @@ void explorer::merge_round() {
             good = add_step(pending[i], obliged, o);
         }
     }
-    const expansion_worker* failed = nullptr;
     for (expansion_worker& w : workers_) {
-        round_output& found = w.finished;
-        if (!found.problem.empty() &&
-            (failed == nullptr || found.problem_block < failed->finished.problem_block)) {
-            failed = &w;
-        }
+        result_.arcs |= w.finished.arcs;
     }
     if (failed != nullptr) {
         fail(failed->finished.problem);
@@ -242,6 +228,7 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
 
 // The round just expanded goes to its merge; the workers start the next one anew.
 void explorer::hand_over_round() {
+    finished_from_ = round_from_;
     for (expansion_worker& w : workers_) {
         std::swap(w.found, w.finished); // merged and cleared by now
     }

@@ -214,6 +214,12 @@ void explorer::finish_search() {
             result_.outcomes[p].states = result_.states;
         }
     }
+    // A search cut short (by a failed allocation too) can leave steps unmerged: the leads-to check
+    // starts from empty lists.
+    for (expansion_worker& w : workers_) {
+        w.found.clear();
+        w.finished.clear();
+    }
     if (result_.status != explore_status::failed) {
         check_all_leads_to();
     }

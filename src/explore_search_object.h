@@ -3,18 +3,15 @@
 #pragma once
 
 #include "explore_arcs.h"
+#include "explore_helper_thread.h"
 #include "explore_search.h"
 #include "explore_table.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -79,11 +76,12 @@ struct round_output {
     }
 };
 
-// Where a block of a round's states left its worker's lists: its steps are merged from there
-// back to where the worker's previous block left them.
+// Where a block of a round's states left its worker's list and counts: its steps are merged from
+// where the worker's previous block left them.
 struct block_end {
     std::uint32_t pending;
-    std::uint32_t obliged;
+    std::uint64_t transitions;
+    std::uint64_t merge_checks;
     std::uint8_t worker; // none: not expanded (the round stopped first)
     static constexpr std::uint8_t none = 0xFF;
 };
@@ -156,58 +154,6 @@ struct alignas(128) expansion_worker {
     round_output found;                // the round being expanded
     round_output finished;             // the round before, until its merge
     std::vector<char> fences[2];
-};
-
-// A second thread that runs a job beside this one: blocks of a round of states while this one
-// merges the round before and takes blocks too.
-class helper_thread {
-  public:
-    template <typename Work> void start(Work* work) {
-        std::lock_guard lock(mutex_);
-        run_ = [](void* w) { (*static_cast<Work*>(w))(); };
-        work_ = work;
-        busy_ = true;
-        woken_.notify_all();
-    }
-    // Waits for the job; what it threw is thrown here.
-    void finish() {
-        if (const std::exception_ptr failure = wait()) {
-            std::rethrow_exception(failure);
-        }
-    }
-    // Runs `theirs` on the helper while `mine` runs here; returns once both are done, having
-    // waited for the helper even when `mine` throws.
-    template <typename Theirs, typename Mine> void run_beside(Theirs* theirs, Mine mine) {
-        start(theirs);
-        try {
-            mine();
-        } catch (...) {
-            wait(); // what `mine` threw goes on; the helper's, if any, is dropped
-            throw;
-        }
-        finish();
-    }
-    bool running() const { return thread_.joinable(); }
-    void launch();
-    ~helper_thread();
-
-  private:
-    void serve();
-    // Waits for the job; returns what it threw, if anything.
-    std::exception_ptr wait() {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return !busy_; });
-        return std::exchange(failure_, nullptr);
-    }
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable woken_;
-    std::condition_variable done_;
-    void (*run_)(void*) = nullptr;
-    void* work_ = nullptr;
-    std::exception_ptr failure_;
-    bool busy_ = false;
-    bool quit_ = false;
 };
 
 class explorer {
@@ -308,6 +254,9 @@ class explorer {
     // before until its merge.
     std::uint32_t round_states_;
     std::uint32_t block_states_;
+    std::uint32_t round_visible_ = 0; // the states the round's look-ups see
+    std::uint32_t round_from_ = 0;    // the round's first state
+    std::uint32_t finished_from_ = 0; // and the one before's
     std::atomic<std::size_t> next_block_{0};
     std::vector<block_end> blocks_;
     std::vector<block_end> finished_blocks_;

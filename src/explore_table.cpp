@@ -75,7 +75,8 @@ std::uint32_t state_table::find_or_insert(const packed_state& s, std::uint64_t h
     }
 }
 
-std::uint32_t state_table::find(const packed_state& s, std::uint64_t hash) const {
+std::uint32_t state_table::find(const packed_state& s, std::uint64_t hash,
+                                std::uint32_t visible) const {
     const std::uint64_t mask = size_ - 1;
     for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
         const slot& here = slots_[at];
@@ -84,7 +85,7 @@ std::uint32_t state_table::find(const packed_state& s, std::uint64_t hash) const
             return no_index;
         }
         if (here.low == s.low && here.high == s.high) {
-            return index;
+            return index < visible ? index : no_index;
         }
     }
 }

@@ -47,12 +47,17 @@ class state_table {
 
     // The state's index, or no_index after inserting it with `index`.
     std::uint32_t find_or_insert(const packed_state& s, std::uint64_t hash, std::uint32_t index);
-    // May run on another thread beside find_or_insert, as long as the table does not grow: a slot
-    // shows its state once its index is set, and the index is set last.
-    std::uint32_t find(const packed_state& s, std::uint64_t hash) const;
+    // The state's index when it is below `visible`, otherwise no_index. May run on another thread
+    // beside find_or_insert, as long as the table does not grow: a slot shows its state once its
+    // index is set, and the index is set last. What such a look-up finds does not depend on how
+    // far the insertions have come when their indices are `visible` or more.
+    std::uint32_t find(const packed_state& s, std::uint64_t hash,
+                       std::uint32_t visible = no_index) const;
 
   private:
     slot* slots_ = nullptr;
     std::uint64_t size_ = 0;
-    std::uint64_t used_ = 0;
+    // On a cache line of its own: each insertion writes it, while look-ups on another thread read
+    // the two above.
+    alignas(64) std::uint64_t used_ = 0;
 };

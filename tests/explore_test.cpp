@@ -172,6 +172,14 @@ bool locks_after_300(loop_state& loop) {
     return true;
 }
 
+// The countdown of the automatic lock runs past anything a state can hold: the search fails.
+bool countdown_overflows(loop_state& loop) {
+    if (loop.lock_state == lock_closing && loop.lock_timer == 10) {
+        loop.lock_timer = 4000;
+    }
+    return true;
+}
+
 void step_cover_close_unlocks(loop_state& loop, const cycle_watcher* w) {
     plant(loop, cover_close_unlocks, w);
 }
@@ -180,6 +188,9 @@ void step_three_digits_suffice(loop_state& loop, const cycle_watcher* w) {
 }
 void step_locks_after_300(loop_state& loop, const cycle_watcher* w) {
     plant(loop, locks_after_300, w);
+}
+void step_countdown_overflows(loop_state& loop, const cycle_watcher* w) {
+    plant(loop, countdown_overflows, w);
 }
 
 // Builds that run many times slower (sanitizers, no optimisation, an emulator) search shallow
@@ -343,8 +354,8 @@ TEST_F(Exploration, ALeadsToTheSearchStoppedBeforeIsNotChecked) {
 // The second thread and the size of a round change nothing but the time: the same states in the
 // same order, so the same counts and the same shortest counterexamples, with a planted fault to
 // give some. Rounds of 64 states make many rounds a level: merges beside the next round, and a
-// level's first round beside the last merge of the level before. Only the transitions counted
-// after a limit depend on the round: the rest of the round is counted.
+// level's first round beside the last merge of the level before. Only what the steps after a limit
+// count depends on the round: the rest of the round is counted (its verdicts kept too).
 TEST_F(Exploration, TwoThreadsFindWhatOneFinds) {
     std::vector<property> properties = parse_builtin_properties();
     // Witnesses in wide levels, reached along many paths of the same length.
@@ -399,6 +410,27 @@ TEST_F(Exploration, TwoThreadsFindWhatOneFinds) {
             }
         }
     }
+}
+
+// A fault found part-way through a round ends the search where one thread expanding the states
+// in order would end it, whatever the other thread went on with after it.
+TEST_F(Exploration, AFaultEndsTheSearchWhereOneThreadWould) {
+    explore_options options;
+    options.step = step_countdown_overflows;
+    options.pairs = false;
+    options.round_states = 64;
+    options.threads = 1;
+    const explore_result one = explore(options, parse_builtin_properties());
+    ASSERT_EQ(one.status, explore_status::failed);
+    EXPECT_NE(one.problem.find("outside the ranges"), std::string::npos) << one.problem;
+    options.threads = 2;
+    const explore_result two = explore(options, parse_builtin_properties());
+    EXPECT_EQ(two.status, explore_status::failed);
+    EXPECT_EQ(one.problem, two.problem);
+    EXPECT_EQ(one.states, two.states);
+    EXPECT_EQ(one.transitions, two.transitions);
+    EXPECT_EQ(one.merge_checks, two.merge_checks);
+    EXPECT_EQ(one.depth, two.depth);
 }
 
 TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
