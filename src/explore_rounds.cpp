@@ -69,7 +69,7 @@ void explorer::search() {
         if (level_end == no_index) {
             level_end = static_cast<std::uint32_t>(low_.size());
         }
-        hand_over_round();
+        hand_over_round(index);
         unmerged = true;
         index = end;
         show_progress(false);
@@ -81,7 +81,6 @@ void explorer::search() {
 // stay valid), and then joins in.
 void explorer::expand_round(std::uint32_t from, std::uint32_t to, bool merge_beside) {
     blocks_.assign((to - from + block_states_ - 1) / block_states_, {0, 0, 0, block_end::none});
-    round_from_ = from;
     // The round's look-ups see the states found before it, not those the merge beside it adds
     // meanwhile: what the round finds does not depend on how far that merge has come.
     round_visible_ = static_cast<std::uint32_t>(low_.size());
@@ -226,9 +225,10 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
     return true;
 }
 
-// The round just expanded goes to its merge; the workers start the next one anew.
-void explorer::hand_over_round() {
-    finished_from_ = round_from_;
+// The round just expanded (its first state `from`) goes to its merge; the workers start the next one
+// anew.
+void explorer::hand_over_round(std::uint32_t from) {
+    finished_from_ = from;
     for (expansion_worker& w : workers_) {
         std::swap(w.found, w.finished); // merged and cleared by now
     }

@@ -203,7 +203,7 @@ class explorer {
     void merge_round();
     bool add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                   std::size_t& obliged_at);
-    void hand_over_round();
+    void hand_over_round(std::uint32_t from);
     void discard_round();
     void decide(std::size_t p, std::uint64_t step);
     bool undecided(std::size_t p) const;
@@ -255,8 +255,7 @@ class explorer {
     std::uint32_t round_states_;
     std::uint32_t block_states_;
     std::uint32_t round_visible_ = 0; // the states the round's look-ups see
-    std::uint32_t round_from_ = 0;    // the round's first state
-    std::uint32_t finished_from_ = 0; // and the one before's
+    std::uint32_t finished_from_ = 0; // the first state of the round before
     std::atomic<std::size_t> next_block_{0};
     std::vector<block_end> blocks_;
     std::vector<block_end> finished_blocks_;
