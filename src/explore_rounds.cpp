@@ -225,8 +225,8 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
     return true;
 }
 
-// The round just expanded (its first state `from`) goes to its merge; the workers start the next one
-// anew.
+// The round just expanded (its first state `from`) goes to its merge; the workers start the next
+// one anew.
 void explorer::hand_over_round(std::uint32_t from) {
     finished_from_ = from;
     for (expansion_worker& w : workers_) {
