@@ -201,44 +201,51 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         }
         raised.clear();
         const auto next = static_cast<std::uint16_t>(level + 1);
-        // The two threads take blocks of the frontier in turn; each steps a block's states and
-        // lists, in order, the steps that go on into a state whose age is below the next level.
-        constexpr std::size_t block = 256;
-        const std::size_t blocks = (frontier.size() + block - 1) / block;
-        ends.assign(blocks, {0, block_end::none});
-        const auto expand_block = [&](std::uint8_t worker, std::size_t b) {
-            expansion_worker& w = workers_[worker];
-            for (std::size_t i = b * block; i < std::min(frontier.size(), (b + 1) * block); ++i) {
-                follow_runs(w, frontier[i].state, first, count, frontier[i].properties);
-                for (std::size_t k = 0; k < windows_.size(); ++k) {
-                    const std::uint8_t goes_on = w.obliges[k]; // the properties whose run goes on
-                    const std::uint32_t target = w.successors[k].target;
-                    for (std::size_t c = 0; target != no_index && c < count; ++c) {
-                        if ((goes_on >> c & 1u) != 0 &&
-                            (age[c][target] == never || age[c][target] < next)) {
-                            w.found.obliged.push_back(target);
-                            w.found.obliged.push_back(static_cast<std::uint32_t>(c));
+        // The frontier goes in chunks, each taken block by block by the two threads; each steps a
+        // block's states and lists, in order, the steps that go on into a state whose age is below
+        // the next level (two entries a step and property). A chunk is small enough that its lists
+        // fit those the search prepared for a round, so the check takes no memory it did not count.
+        const std::size_t chunk = std::max<std::size_t>(1, round_states_ / 2);
+        const std::size_t block = std::max<std::size_t>(1, chunk / 8);
+        for (std::size_t from = 0; from < frontier.size(); from += chunk) {
+            const std::size_t to = std::min(frontier.size(), from + chunk);
+            const std::size_t blocks = (to - from + block - 1) / block;
+            ends.assign(blocks, {0, block_end::none});
+            const auto expand_block = [&](std::uint8_t worker, std::size_t b) {
+                expansion_worker& w = workers_[worker];
+                for (std::size_t i = from + b * block; i < std::min(to, from + (b + 1) * block);
+                     ++i) {
+                    follow_runs(w, frontier[i].state, first, count, frontier[i].properties);
+                    for (std::size_t k = 0; k < windows_.size(); ++k) {
+                        const std::uint8_t goes_on = w.obliges[k]; // whose run goes on
+                        const std::uint32_t target = w.successors[k].target;
+                        for (std::size_t c = 0; target != no_index && c < count; ++c) {
+                            if ((goes_on >> c & 1u) != 0 &&
+                                (age[c][target] == never || age[c][target] < next)) {
+                                w.found.obliged.push_back(target);
+                                w.found.obliged.push_back(static_cast<std::uint32_t>(c));
+                            }
                         }
                     }
                 }
+                ends[b] = {static_cast<std::uint32_t>(w.found.obliged.size()), worker};
+                return true;
+            };
+            share_blocks(blocks, blocks > 1, expand_block, [] { return true; });
+            // What the blocks found, in the order of the frontier.
+            std::size_t at[2] = {0, 0};
+            for (const frontier_block_end& end : ends) {
+                if (end.worker == block_end::none) {
+                    continue;
+                }
+                const std::vector<std::uint32_t>& found = workers_[end.worker].found.obliged;
+                for (std::size_t& i = at[end.worker]; i < end.obliged; i += 2) {
+                    raise(found[i], found[i + 1], next);
+                }
             }
-            ends[b] = {static_cast<std::uint32_t>(w.found.obliged.size()), worker};
-            return true;
-        };
-        share_blocks(blocks, blocks > 1, expand_block, [] { return true; });
-        // What the blocks found, in the order of the frontier.
-        std::size_t at[2] = {0, 0};
-        for (const frontier_block_end& end : ends) {
-            if (end.worker == block_end::none) {
-                continue;
+            for (expansion_worker& w : workers_) {
+                w.found.obliged.clear();
             }
-            const std::vector<std::uint32_t>& found = workers_[end.worker].found.obliged;
-            for (std::size_t& i = at[end.worker]; i < end.obliged; i += 2) {
-                raise(found[i], found[i + 1], next);
-            }
-        }
-        for (expansion_worker& w : workers_) {
-            w.found.obliged.clear();
         }
         leads_to_level_ = next;
         show_progress(false);
@@ -255,15 +262,7 @@ void explorer::check_all_leads_to() {
     // levels it goes through and the next.
     const std::uint64_t needed =
         held_bytes() + low_.size() * (2 * std::min(at_once, leads_to_.size()) + 1 + 12);
-    const auto stop = [this](const std::string& problem) {
-        if (result_.status == explore_status::complete) {
-            result_.status = explore_status::incomplete;
-            result_.problem = problem;
-        }
-    };
-    if (options_.max_memory != 0 && needed > options_.max_memory) {
-        stop("the leads-to check would need more than " +
-             std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
+    if (over_memory_limit(needed, "the leads-to check")) {
         return;
     }
     // The properties a pass that ran out of memory did not finish are left unchecked; those the
@@ -289,7 +288,13 @@ void explorer::check_all_leads_to() {
         }
     }
     // The shortest counterexample of each violated property, depth first (on two threads when
-    // there are two of them).
+    // there are two of them), each search holding a run's length for every state.
+    const std::size_t searching = std::min<std::size_t>(to_show.size(), helper_.running() ? 2 : 1);
+    const std::uint64_t for_paths = held_bytes() + searching * low_.size() * sizeof(std::uint16_t);
+    if (over_memory_limit(for_paths, "finding a leads-to counterexample")) {
+        return;
+    }
+    result_.held_bytes = std::max(result_.held_bytes, for_paths);
     std::atomic<std::size_t> next{0};
     const auto work = [&](expansion_worker& w) {
         for (std::size_t i = next++; i < to_show.size(); i = next++) {

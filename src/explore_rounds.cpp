@@ -196,6 +196,9 @@ void explorer::merge_round() {
 // limit stops the search.
 bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                         std::size_t& obliged_at) {
+    if (!room_for_obligations(obliged, obliged_at, step.obliged_end)) {
+        return false;
+    }
     std::uint32_t target = step.target;
     if (target == no_index) {
         if (!room_for_one_more()) {
@@ -213,11 +216,8 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
     }
     for (; obliged_at < step.obliged_end; ++obliged_at) {
         leads_to_check& check = leads_to_[obliged[obliged_at]];
-        if (target < check.recorded.size() && check.recorded[target]) {
+        if (check.recorded[target]) {
             continue;
-        }
-        if (check.recorded.size() <= target) {
-            check.recorded.resize(std::max<std::size_t>(target + 1, check.recorded.size() * 2));
         }
         check.recorded[target] = true;
         check.obligations.push_back({target, step.parent, step.window});

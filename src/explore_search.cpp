@@ -80,9 +80,29 @@ std::uint64_t explorer::held_bytes() const {
     std::uint64_t bytes = table_.bytes() + low_.capacity() * sizeof(std::uint64_t) +
                           high_.capacity() * sizeof(std::uint32_t) +
                           parent_.capacity() * sizeof(std::uint32_t) + window_.capacity();
-    // The workers' lists of the round being expanded and of the one being merged (the leads-to
-    // check may grow one of them past that; not counted).
+    for (const leads_to_check& check : leads_to_) {
+        bytes += check.obligations.capacity() * sizeof(obligation) + check.recorded.capacity() / 8;
+    }
+    // The workers' lists of the round being expanded and of the one being merged.
     return bytes + round_lists_bytes_;
+}
+
+// Whether `after` bytes would pass the memory limit; if so the search is incomplete, saying that
+// `what` would need more (unless it stopped for another reason already).
+bool explorer::over_memory_limit(std::uint64_t after, const char* what) {
+    if (options_.max_memory == 0 || after <= options_.max_memory) {
+        return false;
+    }
+    stop(std::string(what) + " would need more than " +
+         std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
+    return true;
+}
+
+void explorer::stop(const std::string& problem) {
+    if (result_.status == explore_status::complete) {
+        result_.status = explore_status::incomplete;
+        result_.problem = problem;
+    }
 }
 
 // Whether one more state fits the limits; grows the tables ahead of need.
@@ -104,34 +124,66 @@ bool explorer::room_for_one_more() {
     if (!arrays_full && !table_full) {
         return true;
     }
+    const std::size_t more = n < 1024 ? 1024 : n * 2;
     std::uint64_t after = held_bytes();
     if (arrays_full) {
-        after += n * (sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t) + 1);
+        after += (more - n) * (sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t) + 1) +
+                 leads_to_.size() * ((more - n) / 8 + 8);
     }
     if (table_full) {
         after += table_.bytes_after_growth();
     }
-    if (options_.max_memory != 0 && after > options_.max_memory) {
-        result_.status = explore_status::incomplete;
-        result_.problem = "the search would need more than " +
-                          std::to_string(options_.max_memory / (1024 * 1024)) +
-                          " MiB (--max-memory)";
+    if (over_memory_limit(after, "the search")) {
         return false;
     }
     try {
         if (arrays_full) {
-            const std::size_t more = n < 1024 ? 1024 : n * 2;
             low_.reserve(more);
             high_.reserve(more);
             parent_.reserve(more);
             window_.reserve(more);
+            // A mark for every state the arrays can hold, so that recording takes no memory.
+            for (leads_to_check& check : leads_to_) {
+                check.recorded.resize(more);
+            }
         }
         if (table_full) {
             table_.grow();
         }
     } catch (const std::bad_alloc&) {
-        result_.status = explore_status::incomplete;
-        result_.problem = "memory ran out";
+        stop("memory ran out");
+        return false;
+    }
+    result_.held_bytes = std::max(result_.held_bytes, held_bytes());
+    return true;
+}
+
+// Whether the leads-to lists named by obliged[from..to) can each take one more obligation within
+// the limits; grows the full ones ahead of need.
+bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
+                                    std::size_t to) {
+    std::uint64_t more = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        const std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
+        if (list.size() == list.capacity()) {
+            more += std::max<std::size_t>(1024, list.capacity()) * sizeof(obligation);
+        }
+    }
+    if (more == 0) {
+        return true;
+    }
+    if (over_memory_limit(held_bytes() + more, "the search")) {
+        return false;
+    }
+    try {
+        for (std::size_t i = from; i < to; ++i) {
+            std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
+            if (list.size() == list.capacity()) {
+                list.reserve(list.capacity() + std::max<std::size_t>(1024, list.capacity()));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        stop("memory ran out");
         return false;
     }
     result_.held_bytes = std::max(result_.held_bytes, held_bytes());
@@ -197,10 +249,7 @@ explore_result explorer::run() {
     try {
         search();
     } catch (const std::bad_alloc&) {
-        if (result_.status == explore_status::complete) {
-            result_.status = explore_status::incomplete;
-            result_.problem = "memory ran out";
-        }
+        stop("memory ran out");
     }
     finish_search();
     return result_;

@@ -25,7 +25,8 @@ struct obligation {
 struct leads_to_check {
     std::size_t property;
     std::vector<obligation> obligations; // in the order the search met them: shortest first
-    std::vector<bool> recorded;          // by state: an obligation into it is recorded
+    std::vector<bool> recorded; // by state: an obligation into it is recorded (sized with the
+                                // state arrays)
 };
 
 // A property is checked in parts: a never's disjuncts and an always's conjuncts one by one. A
@@ -217,6 +218,11 @@ class explorer {
                         std::string& problem) const;
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
     bool room_for_one_more();
+    bool room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
+                              std::size_t to);
+    bool over_memory_limit(std::uint64_t after, const char* what);
+    // Ends the search as incomplete for `problem`, unless it stopped for another reason already.
+    void stop(const std::string& problem);
     void check_leads_to(leads_to_check& check, expansion_worker& w);
     void follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first, std::size_t count,
                      unsigned rising) const;

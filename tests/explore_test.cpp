@@ -351,6 +351,29 @@ TEST_F(Exploration, ALeadsToTheSearchStoppedBeforeIsNotChecked) {
     }
 }
 
+// The memory limit counts what the search keeps for a leads-to: an obligation for each state its
+// P leads into. With a P that holds in half the states, the limit that the check of a P that never
+// holds just fits is too small for the check, and nothing the search held passed it.
+TEST_F(Exploration, TheMemoryLimitCountsWhatALeadsToKeeps) {
+    const auto run = [](const char* text, std::uint64_t max_memory) {
+        property p;
+        EXPECT_EQ(parse_property(text, p), "");
+        explore_options options;
+        options.pairs = false;
+        options.max_depth = shallow;
+        options.max_memory = max_memory;
+        return explore(options, {p});
+    };
+    const explore_result none = run("door=1 and door=0 leads-to door=0 within 3", 0);
+    ASSERT_TRUE(none.outcomes[0].checked) << none.problem;
+    const std::uint64_t limit = none.held_bytes;
+    const explore_result half = run("door=1 leads-to door=0 within 3", limit);
+    EXPECT_EQ(half.states, none.states) << half.problem;
+    EXPECT_FALSE(half.outcomes[0].checked)
+        << half.held_bytes << " bytes held against a limit of " << limit;
+    EXPECT_LE(half.held_bytes, limit);
+}
+
 // The second thread and the size of a round change nothing but the time: the same states in the
 // same order, so the same counts and the same shortest counterexamples, with a planted fault to
 // give some. Rounds of 64 states make many rounds a level: merges beside the next round, and a
