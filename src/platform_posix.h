@@ -2,6 +2,7 @@
 //   platform_posix_terminal.cpp  terminal modes, signals, suspend and resume, the terminal's size
 //   platform_posix_keyboard.cpp  keyboard bytes into key presses, the clock, waiting for keys
 //   platform_posix_paint.cpp     the screen model painted onto the terminal by change
+//   platform_posix_emit.cpp      the bytes of that painting: moves, colours, characters, one write
 #pragma once
 
 #include <cstddef>
