@@ -68,6 +68,9 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
     }
     std::vector<std::uint8_t> rose(states, 0); // the properties whose age rose at this level
     std::vector<std::uint32_t> raised;         // the states whose age rose, in order
+    // This list and the frontier below hold each state once at most: made that large at once, they
+    // hold the 12 bytes a state counted for them, and no doubling more.
+    raised.reserve(states);
     const auto raise = [&](std::uint32_t state, std::size_t c, std::uint16_t level) {
         const std::size_t at = first + c;
         if (violated[at] || (age[c][state] != never && age[c][state] >= level)) {
@@ -93,6 +96,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         std::uint8_t properties;
     };
     std::vector<rise> frontier;
+    frontier.reserve(states);
     // By block of the frontier: the thread that took it, and where its steps end in that thread's
     // list.
     struct frontier_block_end {
@@ -195,13 +199,8 @@ void explorer::check_all_leads_to() {
         }
     }
     // The shortest counterexample of each violated property, depth first (on two threads when
-    // there are two of them), each search holding a run's length for every state.
-    const std::size_t searching = std::min<std::size_t>(to_show.size(), helper_.running() ? 2 : 1);
-    const std::uint64_t for_paths = held_bytes() + searching * low_.size() * sizeof(std::uint16_t);
-    if (over_memory_limit(for_paths, "finding a leads-to counterexample")) {
-        return;
-    }
-    result_.held_bytes = std::max(result_.held_bytes, for_paths);
+    // there are two of them). Each search holds a run's length for every state, two bytes, less
+    // than a pass held above.
     std::atomic<std::size_t> next{0};
     const auto work = [&](expansion_worker& w) {
         for (std::size_t i = next++; i < to_show.size(); i = next++) {

@@ -196,7 +196,7 @@ void explorer::merge_round() {
 // limit stops the search.
 bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                         std::size_t& obliged_at) {
-    if (!room_for_obligations(obliged, obliged_at, step.obliged_end)) {
+    if (!room_for_obligations(obliged, obliged_at, step.obliged_end, step.target)) {
         return false;
     }
     std::uint32_t target = step.target;

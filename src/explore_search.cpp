@@ -158,14 +158,19 @@ bool explorer::room_for_one_more() {
     return true;
 }
 
-// Whether the leads-to lists named by obliged[from..to) can each take one more obligation within
-// the limits; grows the full ones ahead of need.
+// Whether the leads-to lists named by obliged[from..to) can each take one more obligation into
+// `target` (no_index: a state not yet numbered) within the limits; grows the full ones ahead of
+// need, leaving those that hold one into `target` already.
 bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
-                                    std::size_t to) {
+                                    std::size_t to, std::uint32_t target) {
+    const auto needs_growth = [&](const leads_to_check& check) {
+        return check.obligations.size() == check.obligations.capacity() &&
+               (target == no_index || !check.recorded[target]);
+    };
     std::uint64_t more = 0;
     for (std::size_t i = from; i < to; ++i) {
         const std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
-        if (list.size() == list.capacity()) {
+        if (needs_growth(leads_to_[obliged[i]])) {
             more += std::max<std::size_t>(1024, list.capacity()) * sizeof(obligation);
         }
     }
@@ -178,7 +183,7 @@ bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, s
     try {
         for (std::size_t i = from; i < to; ++i) {
             std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
-            if (list.size() == list.capacity()) {
+            if (needs_growth(leads_to_[obliged[i]])) {
                 list.reserve(list.capacity() + std::max<std::size_t>(1024, list.capacity()));
             }
         }

@@ -131,7 +131,9 @@ struct alignas(128) expansion_worker {
         active.reserve(64);
         firsts.reserve(64);
         active_leads.reserve(16);
-        const std::size_t steps = round_states * windows;
+        // (Two states at least: the leads-to check lists a chunk of half a round in them, two
+        // entries a step.)
+        const std::size_t steps = std::max<std::size_t>(round_states, 2) * windows;
         for (round_output* lists : {&found, &finished}) {
             lists->pending.reserve(steps);
             lists->obliged.reserve(steps * leads_to);
@@ -219,7 +221,7 @@ class explorer {
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
     bool room_for_one_more();
     bool room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
-                              std::size_t to);
+                              std::size_t to, std::uint32_t target);
     bool over_memory_limit(std::uint64_t after, const char* what);
     // Ends the search as incomplete for `problem`, unless it stopped for another reason already.
     void stop(const std::string& problem);

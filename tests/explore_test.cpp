@@ -353,7 +353,7 @@ TEST_F(Exploration, ALeadsToTheSearchStoppedBeforeIsNotChecked) {
 
 // The memory limit counts what the search keeps for a leads-to: an obligation for each state its
 // P leads into. With a P that holds in half the states, the limit that the check of a P that never
-// holds just fits is too small for the check, and nothing the search held passed it.
+// holds just fits is too small for the check, and no limit is passed.
 TEST_F(Exploration, TheMemoryLimitCountsWhatALeadsToKeeps) {
     const auto run = [](const char* text, std::uint64_t max_memory) {
         property p;
@@ -372,6 +372,14 @@ TEST_F(Exploration, TheMemoryLimitCountsWhatALeadsToKeeps) {
     EXPECT_FALSE(half.outcomes[0].checked)
         << half.held_bytes << " bytes held against a limit of " << limit;
     EXPECT_LE(half.held_bytes, limit);
+    // Whatever the limit, from a tenth of what the whole search of that P holds, nothing held
+    // passes it, the search's obligations included.
+    const explore_result whole = run("door=1 leads-to door=0 within 3", 0);
+    for (std::uint64_t tenths = 1; tenths < 10; ++tenths) {
+        const std::uint64_t under = whole.held_bytes / 10 * tenths;
+        const explore_result part = run("door=1 leads-to door=0 within 3", under);
+        EXPECT_LE(part.held_bytes, under) << tenths << " tenths; " << part.states << " states";
+    }
 }
 
 // The second thread and the size of a round change nothing but the time: the same states in the
