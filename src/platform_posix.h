@@ -1,5 +1,6 @@
 // What the files of the POSIX terminal platform share:
-//   platform_posix_terminal.cpp  terminal modes, signals, suspend and resume, the terminal's size
+//   platform_posix_terminal.cpp  terminal modes, suspend and resume, the terminal's size
+//   platform_posix_signals.cpp   the signals that end, stop, continue or resize, and the self-pipe
 //   platform_posix_keyboard.cpp  keyboard bytes into key presses, the clock, waiting for keys
 //   platform_posix_paint.cpp     the screen model painted onto the terminal by change
 //   platform_posix_emit.cpp      the bytes of that painting: moves, colours, characters, one write
@@ -13,6 +14,23 @@ constexpr int standard_output = 1;
 
 // ---- terminal ----
 
+// Gives the terminal back: plain attributes, a visible cursor below the screen, the saved modes,
+// at once. Async-signal-safe when `from_signal`.
+void restore_terminal_now(bool from_signal);
+// What the signals ask of the terminal, done outside their handlers: give it back and stop until
+// continued; take it again after a stop; fit the screen to its new size.
+void terminal_suspend();
+void terminal_resume();
+void terminal_resized();
+
+// ---- signals ----
+
+// Makes the self-pipe and installs the handlers (signals ignored from the start stay ignored).
+void signals_open();
+// Stops the process as Ctrl-Z asked; returns once it is continued.
+void stop_until_continued();
+// The signal that asked the run to end, or 0.
+int ending_signal();
 // Acts on the signals that arrived since the last look: ends the process the way an ending signal
 // asks, after giving the terminal back; suspends and resumes; repaints after a resize.
 void handle_pending_signals();
