@@ -14,26 +14,23 @@ constexpr int standard_output = 1;
 
 // ---- terminal ----
 
-// Gives the terminal back: plain attributes, a visible cursor below the screen, the saved modes,
-// at once. Async-signal-safe when `from_signal`.
-void restore_terminal_now(bool from_signal);
-// What the signals ask of the terminal, done outside their handlers: give it back and stop until
-// continued; take it again after a stop; fit the screen to its new size.
-void terminal_suspend();
-void terminal_resume();
-void terminal_resized();
+// Acts on the signals that arrived since the last look: suspends and resumes; repaints after a
+// resize. (An ending signal ends the run at the next look at the keyboard.)
+void handle_pending_signals();
 
 // ---- signals ----
 
 // Makes the self-pipe and installs the handlers (signals ignored from the start stay ignored).
-void signals_open();
+// `give_back` gives the terminal back; a handler that ends the process at once (a crash, a
+// second ending signal) calls it with `from_signal`, when it must be async-signal-safe.
+void signals_open(void (*give_back)(bool from_signal));
 // Stops the process as Ctrl-Z asked; returns once it is continued.
 void stop_until_continued();
 // The signal that asked the run to end, or 0.
 int ending_signal();
-// Acts on the signals that arrived since the last look: ends the process the way an ending signal
-// asks, after giving the terminal back; suspends and resumes; repaints after a resize.
-void handle_pending_signals();
+// What the signals ask of the terminal; each is taken by the look that finds it.
+enum class signal_request { suspend, resume, resize };
+bool take_request(signal_request request);
 // A descriptor that becomes readable when a signal arrives, so that a wait for keys ends at once
 // (-1 when there is none), and the reading that makes it quiet again.
 int signal_wake_descriptor();

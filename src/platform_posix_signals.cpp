@@ -23,6 +23,8 @@ volatile std::sig_atomic_t pending_resize = 0;  // the terminal's size changed
 // The self-pipe through which a signal ends a wait for keys: a flag alone set just before the wait
 // began would go unseen for as long as the wait lasts, which may be hours while nothing is due.
 int wake_pipe[2] = {-1, -1};
+// What gives the terminal back, also from a handler: set before any handler is installed.
+void (*give_terminal_back)(bool from_signal) = nullptr;
 
 // Async-signal-safe: one byte into the pipe, errno as it was.
 void wake_the_wait() {
@@ -49,7 +51,7 @@ void open_wake_pipe() {
 // Gives the terminal back here and now, whatever the output does, then ends the way the signal
 // asks.
 void end_at_once(int signal_number) {
-    restore_terminal_now(true);
+    give_terminal_back(true);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number); // delivered as soon as the handler returns
 }
@@ -100,7 +102,7 @@ extern "C" void on_resize_signal(int /*signal_number*/) {
 }
 
 [[noreturn]] void on_terminate() {
-    restore_terminal_now(true);
+    give_terminal_back(true);
     std::abort();
 }
 
@@ -140,7 +142,8 @@ void install_handlers() {
 
 } // namespace
 
-void signals_open() {
+void signals_open(void (*give_back)(bool from_signal)) {
+    give_terminal_back = give_back;
     open_wake_pipe();
     install_handlers();
 }
@@ -194,17 +197,13 @@ long write_to_terminal(const char* data, std::size_t length) {
     return written;
 }
 
-void handle_pending_signals() {
-    if (pending_suspend != 0) {
-        pending_suspend = 0;
-        terminal_suspend();
+bool take_request(signal_request request) {
+    volatile std::sig_atomic_t& flag = request == signal_request::suspend  ? pending_suspend
+                                       : request == signal_request::resume ? pending_resume
+                                                                           : pending_resize;
+    if (flag == 0) {
+        return false;
     }
-    if (pending_resume != 0) {
-        pending_resume = 0;
-        terminal_resume();
-    }
-    if (pending_resize != 0) {
-        pending_resize = 0;
-        terminal_resized();
-    }
+    flag = 0;
+    return true;
 }

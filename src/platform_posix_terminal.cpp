@@ -50,6 +50,21 @@ bool output_takes_bytes_now() {
     return poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0;
 }
 
+// Gives the terminal back: plain attributes, a visible cursor below the screen, the saved modes,
+// at once (the modes do not wait for output to drain). Async-signal-safe when `from_signal`:
+// only poll, tcflush, write and tcsetattr, and no write that could block.
+void restore_terminal_now(bool from_signal) {
+    if (terminal.restore_length > 0 && !paint_failed() &&
+        (!from_signal || output_takes_bytes_now())) {
+        [[maybe_unused]] ssize_t ignored =
+            write(standard_output, terminal.restore_sequence, terminal.restore_length);
+    }
+    if (terminal.raw) {
+        set_modes(terminal.saved_modes);
+        terminal.raw = false;
+    }
+}
+
 bool save_modes() {
     if (isatty(standard_input) == 0) {
         return true; // keys come from a pipe or a file: no modes to change
@@ -142,7 +157,7 @@ bool terminal_open(int below_row) {
     const int n = std::snprintf(terminal.restore_sequence, sizeof terminal.restore_sequence,
                                 "\x1b[0m\x1b[?25h\x1b[%d;1H", below_row + 1);
     terminal.restore_length = static_cast<std::size_t>(n);
-    signals_open(); // before raw mode: no moment in raw mode without its handlers
+    signals_open(restore_terminal_now); // before raw mode: none of it without the handlers
     if (!enter_raw_mode()) {
         std::perror("doorlock: cannot set the terminal's modes");
         terminal.restore_length = 0;
@@ -177,23 +192,6 @@ void terminal_wait_for_key_until(std::uint32_t due_tick) {
     keyboard_wait_until(due_tick);
 }
 
-} // namespace
-
-// Gives the terminal back: plain attributes, a visible cursor below the screen, the saved modes,
-// at once (the modes do not wait for output to drain). Async-signal-safe when `from_signal`:
-// only poll, tcflush, write and tcsetattr, and no write that could block.
-void restore_terminal_now(bool from_signal) {
-    if (terminal.restore_length > 0 && !paint_failed() &&
-        (!from_signal || output_takes_bytes_now())) {
-        [[maybe_unused]] ssize_t ignored =
-            write(standard_output, terminal.restore_sequence, terminal.restore_length);
-    }
-    if (terminal.raw) {
-        set_modes(terminal.saved_modes);
-        terminal.raw = false;
-    }
-}
-
 // Takes the terminal again after the program was continued (after a stop, or a SIGCONT alone):
 // the shell may have changed its modes, written over the screen or resized it meanwhile. The modes
 // saved at the start stay the ones given back.
@@ -214,6 +212,20 @@ void terminal_suspend() {
 void terminal_resized() {
     read_terminal_size();
     paint_flush();
+}
+
+} // namespace
+
+void handle_pending_signals() {
+    if (take_request(signal_request::suspend)) {
+        terminal_suspend();
+    }
+    if (take_request(signal_request::resume)) {
+        terminal_resume();
+    }
+    if (take_request(signal_request::resize)) {
+        terminal_resized();
+    }
 }
 
 bool standard_output_open() {
