@@ -21,10 +21,11 @@ void handle_pending_signals();
 // ---- signals ----
 
 // Makes the self-pipe and installs the handlers (signals ignored from the start stay ignored).
-// `give_back` gives the terminal back; a handler that ends the process at once (a crash, a
-// second ending signal) calls it with `from_signal`, when it must be async-signal-safe.
+// `give_back` gives the terminal back; what ends the process at once (a crash, a second ending
+// signal, an uncaught exception) calls it with `from_signal`, when it must be async-signal-safe.
 void signals_open(void (*give_back)(bool from_signal));
-// Stops the process as Ctrl-Z asked; returns once it is continued.
+// Stops the process as Ctrl-Z asked; returns once it is continued (or at once where stopping is
+// not allowed), the resume that the continuing sends already taken.
 void stop_until_continued();
 // The signal that asked the run to end, or 0.
 int ending_signal();

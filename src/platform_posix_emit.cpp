@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iconv.h>
+#include <initializer_list>
 #include <langinfo.h>
 #include <poll.h>
 #include <strings.h>
@@ -199,6 +200,7 @@ void emit_cursor_visibility(bool visible) {
     emit(visible ? "\x1b[?25h" : "\x1b[?25l");
     output.cursor_visible = visible ? 1 : 0;
 }
+
 void cursor_went_on(int cells) {
     output.column += cells;
     if (output.column >= screen_columns) {
