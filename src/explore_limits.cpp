@@ -38,14 +38,12 @@ void explorer::stop(const std::string& problem) {
 // Whether one more state fits the limits; grows the tables ahead of need.
 bool explorer::room_for_one_more() {
     if (options_.max_states != 0 && low_.size() >= options_.max_states) {
-        result_.status = explore_status::incomplete;
-        result_.problem = "the limit of " + std::to_string(options_.max_states) +
-                          " states (--max-states) was reached";
+        stop("the limit of " + std::to_string(options_.max_states) +
+             " states (--max-states) was reached");
         return false;
     }
     if (low_.size() >= no_index - 1) {
-        result_.status = explore_status::incomplete;
-        result_.problem = "more states than the search can number";
+        stop("more states than the search can number");
         return false;
     }
     const std::size_t n = low_.size();
@@ -93,16 +91,16 @@ bool explorer::room_for_one_more() {
 // need, leaving those that hold one into `target` already.
 bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
                                     std::size_t to, std::uint32_t target) {
-    const auto needs_growth = [&](const leads_to_check& check) {
-        return check.obligations.size() == check.obligations.capacity() &&
-               (target == no_index || !check.recorded[target]);
+    // How many more obligations a list takes when it is full and would record one.
+    const auto growth = [&](const leads_to_check& check) -> std::size_t {
+        const std::vector<obligation>& list = check.obligations;
+        const bool records = target == no_index || !check.recorded[target];
+        return list.size() == list.capacity() && records ? std::max<std::size_t>(1024, list.size())
+                                                         : 0;
     };
     std::uint64_t more = 0;
     for (std::size_t i = from; i < to; ++i) {
-        const std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
-        if (needs_growth(leads_to_[obliged[i]])) {
-            more += std::max<std::size_t>(1024, list.capacity()) * sizeof(obligation);
-        }
+        more += growth(leads_to_[obliged[i]]) * sizeof(obligation);
     }
     if (more == 0) {
         return true;
@@ -112,10 +110,8 @@ bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, s
     }
     try {
         for (std::size_t i = from; i < to; ++i) {
-            std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
-            if (needs_growth(leads_to_[obliged[i]])) {
-                list.reserve(list.capacity() + std::max<std::size_t>(1024, list.capacity()));
-            }
+            leads_to_check& check = leads_to_[obliged[i]];
+            check.obligations.reserve(check.obligations.capacity() + growth(check));
         }
     } catch (const std::bad_alloc&) {
         stop("memory ran out");

@@ -32,9 +32,8 @@ void explorer::search() {
             }
             if (options_.max_depth != 0 && level_start_.size() >= options_.max_depth) {
                 if (merge_now()) {
-                    result_.status = explore_status::incomplete;
-                    result_.problem = "the depth limit of " + std::to_string(options_.max_depth) +
-                                      " steps was reached";
+                    stop("the depth limit of " + std::to_string(options_.max_depth) +
+                         " steps was reached");
                 }
                 break;
             }
