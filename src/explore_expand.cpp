@@ -117,6 +117,14 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         }
     }
     const std::size_t leads = w.active_leads.size();
+    // The checks with a run into this state so far: only their runs can go on from it. (One whose
+    // first run comes later, the merge follows again after the search.)
+    unsigned in_runs = 0;
+    for (std::size_t c = 0; c < followed_; ++c) {
+        if (__atomic_load_n(&run_age_[c][index], __ATOMIC_RELAXED) != no_run) {
+            in_runs |= 1u << c;
+        }
+    }
     // First every successor and its checks, its slot fetched ahead; then the look-ups, whose
     // memory is on its way by then. A successor the same as an earlier window's is looked up once.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
@@ -150,6 +158,13 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             const property& prop = properties_[leads_to_[w.active_leads[c]].property];
             w.obliges[k * leads + c] =
                 evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
+        }
+        next.runs = 0;
+        for (unsigned runs = in_runs; runs != 0; runs &= runs - 1) {
+            const auto c = static_cast<std::size_t>(__builtin_ctz(runs));
+            if (run_goes_on(properties_[leads_to_[c].property], w.seen)) {
+                next.runs = static_cast<std::uint8_t>(next.runs | 1u << c);
+            }
         }
         next.canonical = next.merged;
         if (!pack_canonical(next.canonical, next.mapping, next.packed, w.found.problem)) {
@@ -204,11 +219,11 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
                 return;
             }
         }
-        if (next.target == no_index || w.found.obliged.size() != obliged_before) {
+        if (next.target == no_index || w.found.obliged.size() != obliged_before || next.runs != 0) {
             w.found.misses += next.target == no_index ? 1 : 0;
             w.found.pending.push_back({next.packed, index, next.hash, next.target,
                                        static_cast<std::uint32_t>(w.found.obliged.size()),
-                                       static_cast<std::uint8_t>(k)});
+                                       static_cast<std::uint8_t>(k), next.runs});
         }
     }
 }

@@ -8,15 +8,6 @@
 #include <new>
 #include <string>
 
-namespace {
-
-// Whether a leads-to's run goes on through the step just observed: neither Q nor R holds after it.
-bool run_goes_on(const property& p, const observation& seen) {
-    return !evaluate(p.target, seen) && !(p.has_excuse && evaluate(p.excuse, seen));
-}
-
-} // namespace
-
 // Steps the state under every window for the leads-to checks first..first+count (those whose bit
 // is set in `rising`): w.obliges[k] gets the checks whose run goes on through window k, and
 // w.successors[k].target the successor's index, or no_index where no run goes on (or the
@@ -50,30 +41,70 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
     }
 }
 
+// Where the check after a search that followed runs takes them up: each state whose age rose too
+// late for its own steps, and each state with an age that the search did not expand (it stopped
+// at its depth), at that age.
+template <typename Visit> void explorer::each_seed(Visit visit) const {
+    for (std::uint32_t state = 0; state < low_.size(); ++state) {
+        const unsigned checks = state < expanded_ ? rose_late_[state] : (1u << followed_) - 1;
+        for (std::size_t c = 0; checks != 0 && c < followed_; ++c) {
+            const run_age age = run_age_[c][state];
+            if ((checks >> c & 1u) != 0 && age != no_run && run_violated_[c] == 0) {
+                visit(run_seed{age, static_cast<std::uint8_t>(c), state});
+            }
+        }
+    }
+}
+
+std::uint64_t explorer::runs_bytes() const {
+    std::uint64_t bytes = rose_late_.capacity();
+    for (const std::vector<run_age>& ages : run_age_) {
+        bytes += ages.capacity() * sizeof(run_age);
+    }
+    return bytes;
+}
+
+void explorer::forget_runs() {
+    for (std::vector<run_age>& ages : run_age_) {
+        std::vector<run_age>().swap(ages);
+    }
+    std::vector<std::uint8_t>().swap(rose_late_);
+}
+
 // The leads-to properties together, forward from their P states one step at a time: each state's
 // age for a property is the longest run it ends, from a P state, on which neither Q nor R held
 // after any step. A state whose age rises is expanded again at the next level (once for all the
 // properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
-// as an age of N. Each level is taken block by block by the two threads like the breadth-first
-// search; what they find is applied in order by this one. Sets `violated` for each property with
-// such a run.
-void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated) {
-    constexpr std::uint16_t never = 0xFFFF;
+// as an age of N. The runs start from each P state at age 0 (`age` all no_run), or, after a
+// search that followed them, from the seeds at their ages (`age` as the search left it). Each
+// level is taken block by block by the two threads like the breadth-first search; what they find
+// is applied in order by this one. Sets `violated` for each property with such a run.
+void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
+                              std::vector<std::vector<run_age>>& age,
+                              const std::vector<run_seed>& seeds) {
     const std::size_t states = low_.size();
-    std::vector<std::vector<std::uint16_t>> age(count);
     int deepest = 0;
     for (std::size_t c = 0; c < count; ++c) {
-        age[c].assign(states, never);
         deepest = std::max(deepest, properties_[leads_to_[first + c].property].within);
     }
-    std::vector<std::uint8_t> rose(states, 0); // the properties whose age rose at this level
-    std::vector<std::uint32_t> raised;         // the states whose age rose, in order
-    // This list and the frontier below hold each state once at most: made that large at once, they
-    // hold the 12 bytes a state counted for them, and no doubling more.
+    std::vector<std::uint8_t> rose(states, 0); // the properties whose age rose to the next level
+    std::vector<std::uint32_t> raised;         // the states whose age rose to it, in order
+    // The same for this level, whose states are being followed.
+    std::vector<std::uint8_t> rising(states, 0);
+    std::vector<std::uint32_t> frontier;
+    // The two lists hold each state once at most: made that large at once, they hold the 8 bytes a
+    // state counted for them, and no doubling more.
     raised.reserve(states);
-    const auto raise = [&](std::uint32_t state, std::size_t c, std::uint16_t level) {
+    frontier.reserve(states);
+    const auto follow = [&](std::uint32_t state, std::size_t c) {
+        if (rose[state] == 0) {
+            raised.push_back(state);
+        }
+        rose[state] = static_cast<std::uint8_t>(rose[state] | 1u << c);
+    };
+    const auto raise = [&](std::uint32_t state, std::size_t c, run_age level) {
         const std::size_t at = first + c;
-        if (violated[at] || (age[c][state] != never && age[c][state] >= level)) {
+        if (violated[at] || (age[c][state] != no_run && age[c][state] >= level)) {
             return;
         }
         age[c][state] = level;
@@ -81,22 +112,16 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
             violated[at] = true;
             return;
         }
-        if (rose[state] == 0) {
-            raised.push_back(state);
-        }
-        rose[state] = static_cast<std::uint8_t>(rose[state] | 1u << c);
+        follow(state, c);
     };
-    for (std::size_t c = 0; c < count; ++c) {
-        for (const obligation& o : leads_to_[first + c].obligations) {
-            raise(o.target, c, 0);
+    if (seeds.empty()) {
+        for (std::size_t c = 0; c < count; ++c) {
+            for (const obligation& o : leads_to_[first + c].obligations) {
+                raise(o.target, c, 0);
+            }
         }
     }
-    struct rise {
-        std::uint32_t state;
-        std::uint8_t properties;
-    };
-    std::vector<rise> frontier;
-    frontier.reserve(states);
+    std::size_t seed = 0;
     // By block of the frontier: the thread that took it, and where its steps end in that thread's
     // list.
     struct frontier_block_end {
@@ -104,14 +129,25 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         std::uint8_t worker;
     };
     std::vector<frontier_block_end> ends;
-    for (int level = 0; level < deepest && !raised.empty(); ++level) {
-        frontier.clear();
-        for (std::uint32_t state : raised) {
-            frontier.push_back({state, rose[state]});
-            rose[state] = 0;
+    for (int level = 0; level < deepest; ++level) {
+        for (; seed < seeds.size() && seeds[seed].age == level; ++seed) {
+            const run_seed& s = seeds[seed];
+            if (!violated[first + s.check] && age[s.check][s.state] == level) {
+                follow(s.state, s.check);
+            }
         }
+        if (raised.empty()) {
+            if (seed == seeds.size()) {
+                break;
+            }
+            level = seeds[seed].age - 1; // nothing to follow until the next seed's age
+            continue;
+        }
+        // This level's marks were all cleared after the level before.
+        frontier.swap(raised);
+        rising.swap(rose);
         raised.clear();
-        const auto next = static_cast<std::uint16_t>(level + 1);
+        const auto next = static_cast<run_age>(level + 1);
         // The frontier goes in chunks, each taken block by block by the two threads; each steps a
         // block's states and lists, in order, the steps that go on into a state whose age is below
         // the next level (two entries a step and property). A chunk is small enough that its lists
@@ -126,13 +162,13 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                 expansion_worker& w = workers_[worker];
                 for (std::size_t i = from + b * block; i < std::min(to, from + (b + 1) * block);
                      ++i) {
-                    follow_runs(w, frontier[i].state, first, count, frontier[i].properties);
+                    follow_runs(w, frontier[i], first, count, rising[frontier[i]]);
                     for (std::size_t k = 0; k < windows_.size(); ++k) {
                         const std::uint8_t goes_on = w.obliges[k]; // whose run goes on
                         const std::uint32_t target = w.successors[k].target;
                         for (std::size_t c = 0; target != no_index && c < count; ++c) {
                             if ((goes_on >> c & 1u) != 0 &&
-                                (age[c][target] == never || age[c][target] < next)) {
+                                (age[c][target] == no_run || age[c][target] < next)) {
                                 w.found.obliged.push_back(target);
                                 w.found.obliged.push_back(static_cast<std::uint32_t>(c));
                             }
@@ -158,6 +194,9 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                 w.found.obliged.clear();
             }
         }
+        for (std::uint32_t state : frontier) {
+            rising[state] = 0;
+        }
         leads_to_level_ = next;
         show_progress(false);
     }
@@ -168,11 +207,29 @@ void explorer::check_all_leads_to() {
         return;
     }
     std::vector<bool> violated(leads_to_.size(), false);
-    constexpr std::size_t at_once = 8; // properties a pass follows together
-    // A pass holds an age a property and a mark for every state, and at most every state in the
-    // levels it goes through and the next.
-    const std::uint64_t needed =
-        held_bytes() + low_.size() * (2 * std::min(at_once, leads_to_.size()) + 1 + 12);
+    // The search followed the first pass's runs when it merged every step of the states it
+    // expanded: it ran to the end, or to its depth. Otherwise the first pass starts anew too.
+    const bool followed =
+        followed_ > 0 && (result_.status == explore_status::complete || stopped_at_depth_);
+    if (!followed) {
+        forget_runs();
+    }
+    std::size_t seeds = 0;
+    if (followed) {
+        each_seed([&seeds](const run_seed&) { ++seeds; });
+    }
+    // A pass holds two marks for every state (this level's and the next's) and at most every state
+    // in the two levels' lists; the first, the search's ages and seeds; any other, an age a
+    // property for every state (once the search's are gone).
+    const std::size_t states = low_.size();
+    const std::uint64_t lists = states * (2 + 8);
+    const std::size_t first_fresh = followed ? followed_ : 0;
+    std::uint64_t needed = held_bytes() + lists + seeds * sizeof(run_seed);
+    if (first_fresh < leads_to_.size()) {
+        const std::size_t count = std::min(runs_at_once, leads_to_.size() - first_fresh);
+        needed = std::max(needed,
+                          held_bytes() - runs_bytes() + lists + states * count * sizeof(run_age));
+    }
     if (over_memory_limit(needed, "the leads-to check")) {
         return;
     }
@@ -180,8 +237,25 @@ void explorer::check_all_leads_to() {
     // passes before it found violated are still reported.
     std::size_t checked = 0;
     try {
-        for (; checked < leads_to_.size(); checked += at_once) {
-            find_long_runs(checked, std::min(at_once, leads_to_.size() - checked), violated);
+        if (followed) {
+            std::vector<run_seed> from;
+            from.reserve(seeds);
+            each_seed([&from](const run_seed& s) { from.push_back(s); });
+            std::sort(from.begin(), from.end(), [](const run_seed& a, const run_seed& b) {
+                return a.age != b.age ? a.age < b.age : a.state < b.state;
+            });
+            std::vector<std::uint8_t>().swap(rose_late_);
+            for (std::size_t c = 0; c < followed_; ++c) {
+                violated[c] = run_violated_[c] != 0;
+            }
+            find_long_runs(0, followed_, violated, run_age_, from);
+            checked = followed_;
+            forget_runs();
+        }
+        for (; checked < leads_to_.size(); checked += runs_at_once) {
+            const std::size_t count = std::min(runs_at_once, leads_to_.size() - checked);
+            std::vector<std::vector<run_age>> age(count, std::vector<run_age>(states, no_run));
+            find_long_runs(checked, count, violated, age, {});
         }
     } catch (const std::bad_alloc&) {
         stop("memory ran out in the leads-to check");

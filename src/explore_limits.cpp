@@ -13,6 +13,7 @@ std::uint64_t explorer::held_bytes() const {
     for (const leads_to_check& check : leads_to_) {
         bytes += check.obligations.capacity() * sizeof(obligation) + check.recorded.capacity() / 8;
     }
+    bytes += runs_bytes();
     // The workers' lists of the round being expanded and of the one being merged.
     return bytes + round_lists_bytes_;
 }
@@ -56,7 +57,8 @@ bool explorer::room_for_one_more() {
     std::uint64_t after = held_bytes();
     if (arrays_full) {
         after += (more - n) * (sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t) + 1) +
-                 leads_to_.size() * ((more - n) / 8 + 8);
+                 leads_to_.size() * ((more - n) / 8 + 8) +
+                 (followed_ > 0 ? (more - n) * (followed_ * sizeof(run_age) + 1) : 0);
     }
     if (table_full) {
         after += table_.bytes_after_growth();
@@ -73,6 +75,12 @@ bool explorer::room_for_one_more() {
             // A mark for every state the arrays can hold, so that recording takes no memory.
             for (leads_to_check& check : leads_to_) {
                 check.recorded.resize(more);
+            }
+            for (std::vector<run_age>& ages : run_age_) {
+                ages.resize(more, no_run);
+            }
+            if (followed_ > 0) {
+                rose_late_.resize(more, 0);
             }
         }
         if (table_full) {

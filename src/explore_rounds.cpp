@@ -34,6 +34,7 @@ void explorer::search() {
                 if (merge_now()) {
                     stop("the depth limit of " + std::to_string(options_.max_depth) +
                          " steps was reached");
+                    stopped_at_depth_ = true;
                 }
                 break;
             }
@@ -53,6 +54,7 @@ void explorer::search() {
                 level_start_.pop_back();
             }
         };
+        expanding_end_ = end;
         try {
             expand_round(index, end, beside);
         } catch (...) {
@@ -71,6 +73,7 @@ void explorer::search() {
         hand_over_round(index);
         unmerged = true;
         index = end;
+        expanded_ = end;
         show_progress(false);
     }
 }
@@ -191,11 +194,31 @@ void explorer::merge_round() {
     finished_blocks_.clear();
 }
 
+// Lengthens check c's runs into `state` to `age` steps, from a step of state `from` the merge
+// takes in order. The age comes too late for the state's own steps when they were merged already,
+// or when it is the state's first and the state was expanded already (without following c, as it
+// had no run then); such a state is followed again after the search. The expansion beside reads
+// the ages of its states while this writes them, hence the atomic accesses.
+void explorer::lengthen_run(std::size_t c, std::uint32_t state, run_age age, std::uint32_t from) {
+    run_age* known = &run_age_[c][state];
+    const run_age was = *known; // only this thread writes it
+    if (run_violated_[c] != 0 || (was != no_run && was >= age)) {
+        return;
+    }
+    __atomic_store_n(known, age, __ATOMIC_RELAXED);
+    if (age >= run_within_[c]) {
+        run_violated_[c] = 1;
+    } else if (state <= from || (was == no_run && state < expanding_end_)) {
+        rose_late_[state] = static_cast<std::uint8_t>(rose_late_[state] | 1u << c);
+    }
+}
+
 // Adds one step's successor to the set when it is new, and its leads-to obligations; false when a
 // limit stops the search.
 bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                         std::size_t& obliged_at) {
-    if (!room_for_obligations(obliged, obliged_at, step.obliged_end, step.target)) {
+    if (obliged_at != step.obliged_end &&
+        !room_for_obligations(obliged, obliged_at, step.obliged_end, step.target)) {
         return false;
     }
     std::uint32_t target = step.target;
@@ -214,12 +237,23 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
         }
     }
     for (; obliged_at < step.obliged_end; ++obliged_at) {
-        leads_to_check& check = leads_to_[obliged[obliged_at]];
+        const std::uint32_t c = obliged[obliged_at];
+        if (c < followed_) {
+            lengthen_run(c, target, 0, step.parent);
+        }
+        leads_to_check& check = leads_to_[c];
         if (check.recorded[target]) {
             continue;
         }
         check.recorded[target] = true;
         check.obligations.push_back({target, step.parent, step.window});
+    }
+    for (unsigned runs = step.runs; runs != 0; runs &= runs - 1) {
+        const auto c = static_cast<std::size_t>(__builtin_ctz(runs));
+        const run_age age = run_age_[c][step.parent];
+        if (age != no_run) {
+            lengthen_run(c, target, static_cast<run_age>(age + 1), step.parent);
+        }
     }
     return true;
 }

@@ -42,6 +42,12 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
             (on_step ? on_steps_ : on_states_).push_back(std::move(check));
         }
     }
+    followed_ = std::min(runs_at_once, leads_to_.size());
+    run_age_.resize(followed_);
+    run_violated_.assign(followed_, 0);
+    for (std::size_t c = 0; c < followed_; ++c) {
+        run_within_[c] = properties_[leads_to_[c].property].within;
+    }
     // The workers' memory is made on the helper's thread when there is one: it then comes from
     // that thread's heap, apart from the properties and options both threads read every step.
     // Made on this thread, a signal set written every step could share a cache line with them,

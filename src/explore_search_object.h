@@ -40,8 +40,8 @@ struct part_check {
     first_test first; // the first test of `finding`, settling it where it finds nothing
 };
 
-// A step the ordered merge must see: its successor was not in the set when looked up, or it
-// obliges a leads-to.
+// A step the ordered merge must see: its successor was not in the set when looked up, it obliges
+// a leads-to, or a leads-to's run goes on through it.
 struct pending_step {
     packed_state packed;
     std::uint32_t parent;
@@ -49,7 +49,17 @@ struct pending_step {
     std::uint32_t target;      // no_index: not in the set when looked up
     std::uint32_t obliged_end; // past its leads-to indices in the worker's `obliged`
     std::uint8_t window;
+    std::uint8_t runs; // the leads-to checks followed in the search whose run goes on through it
 };
+
+// Whether a leads-to's run goes on through the step just observed: neither Q nor R holds after it.
+inline bool run_goes_on(const property& p, const observation& seen) {
+    return !evaluate(p.target, seen) && !(p.has_excuse && evaluate(p.excuse, seen));
+}
+
+// A run's length in steps, from a state where P holds without Q, on which neither Q nor R held.
+using run_age = std::uint16_t;
+constexpr run_age no_run = 0xFFFF;
 
 // What the steps of one round of states found on one thread, in the order found, handed over
 // whole to the merge while the thread expands the next round.
@@ -111,6 +121,7 @@ struct alignas(128) expansion_worker {
         std::uint32_t target;
         window_inputs inputs; // what the window left in the loop for the step
         bool repeats;         // an earlier window of the same state left the same inputs
+        std::uint8_t runs;    // as in pending_step
         int same_as; // an earlier window of the same state with the same successor; -1: none
         int mapping[10];
     };
@@ -206,6 +217,7 @@ class explorer {
     void merge_round();
     bool add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                   std::size_t& obliged_at);
+    void lengthen_run(std::size_t c, std::uint32_t state, run_age age, std::uint32_t from);
     void hand_over_round(std::uint32_t from);
     void discard_round();
     void decide(std::size_t p, std::uint64_t step);
@@ -229,7 +241,17 @@ class explorer {
     void follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first, std::size_t count,
                      unsigned rising) const;
     void check_all_leads_to();
-    void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated);
+    // A state at which a pass of the leads-to check starts following runs, its age there.
+    struct run_seed {
+        run_age age;
+        std::uint8_t check; // from the pass's first
+        std::uint32_t state;
+    };
+    template <typename Visit> void each_seed(Visit visit) const;
+    std::uint64_t runs_bytes() const;
+    void forget_runs();
+    void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
+                        std::vector<std::vector<run_age>>& age, const std::vector<run_seed>& seeds);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     packed_state step_to(expansion_worker& w) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
@@ -254,6 +276,20 @@ class explorer {
     std::vector<std::uint8_t> window_;
     std::vector<std::uint32_t> level_start_;
     std::vector<leads_to_check> leads_to_;
+    // The first leads-to checks (at most one pass of them) are followed in the search itself: the
+    // merge, taking the steps in the order of their states, lengthens the runs through each step
+    // from the age its state has by then. Each state's age by check (sized with the state arrays);
+    // the checks found violated; and by state, the checks whose age in it rose after its own
+    // steps were merged (a step back to a state found before), for the check after the search.
+    static constexpr std::size_t runs_at_once = 8; // the checks a pass follows together
+    std::size_t followed_ = 0;
+    std::vector<std::vector<run_age>> run_age_;
+    std::vector<std::uint8_t> run_violated_;
+    int run_within_[runs_at_once] = {}; // by check: its N
+    std::vector<std::uint8_t> rose_late_;
+    std::uint32_t expanded_ = 0;        // the states the search expanded and merged
+    std::uint32_t expanding_end_ = 0;   // the states the search expanded or is expanding
+    bool stopped_at_depth_ = false;     // the search stopped only because of --max-depth
     std::vector<part_check> on_steps_;  // parts that read the step
     std::vector<part_check> on_states_; // parts of the state alone: checked once per state
     std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step

@@ -1,6 +1,7 @@
 // The exploration: the property language's parser, faults planted in the step that the built-in
 // properties must find with the shortest path (a counterexample that replays on the faulty step and
 // fails on the real one), and the real step holding every built-in property.
+#include "Light_Controller.h"
 #include "Lock_Controller.h"
 #include "explore_arcs.h"
 #include "explore_paths.h"
@@ -180,6 +181,12 @@ bool countdown_overflows(loop_state& loop) {
     return true;
 }
 
+// The light goes off every cycle: a step without keys then leaves an idle state as it was.
+bool light_stays_off(loop_state& loop) {
+    loop.light_state = light_off;
+    return true;
+}
+
 void step_cover_close_unlocks(loop_state& loop, const cycle_watcher* w) {
     plant(loop, cover_close_unlocks, w);
 }
@@ -191,6 +198,9 @@ void step_locks_after_300(loop_state& loop, const cycle_watcher* w) {
 }
 void step_countdown_overflows(loop_state& loop, const cycle_watcher* w) {
     plant(loop, countdown_overflows, w);
+}
+void step_light_stays_off(loop_state& loop, const cycle_watcher* w) {
+    plant(loop, light_stays_off, w);
 }
 
 // Builds that run many times slower (sanitizers, no optimisation, an emulator) search shallow
@@ -352,8 +362,8 @@ TEST_F(Exploration, ALeadsToTheSearchStoppedBeforeIsNotChecked) {
 }
 
 // The memory limit counts what the search keeps for a leads-to: an obligation for each state its
-// P leads into. With a P that holds in half the states, the limit that the check of a P that never
-// holds just fits is too small for the check, and no limit is passed.
+// P leads into. With a P that holds in half the states, the limit that the search and check of a P
+// that never holds just fit is too small, and no limit is passed.
 TEST_F(Exploration, TheMemoryLimitCountsWhatALeadsToKeeps) {
     const auto run = [](const char* text, std::uint64_t max_memory) {
         property p;
@@ -368,9 +378,8 @@ TEST_F(Exploration, TheMemoryLimitCountsWhatALeadsToKeeps) {
     ASSERT_TRUE(none.outcomes[0].checked) << none.problem;
     const std::uint64_t limit = none.held_bytes;
     const explore_result half = run("door=1 leads-to door=0 within 3", limit);
-    EXPECT_EQ(half.states, none.states) << half.problem;
-    EXPECT_FALSE(half.outcomes[0].checked)
-        << half.held_bytes << " bytes held against a limit of " << limit;
+    EXPECT_NE(half.problem.find("--max-memory"), std::string::npos)
+        << half.problem << "; " << half.held_bytes << " bytes held against a limit of " << limit;
     EXPECT_LE(half.held_bytes, limit);
     // Whatever the limit, from a tenth of what the whole search of that P holds, nothing held
     // passes it, the search's obligations included.
@@ -478,6 +487,49 @@ TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
     options.max_depth = slow_build ? 6 : 10;
     const explore_result relabelled = explore(options, {});
     EXPECT_NE(relabelled.status, explore_status::failed) << relabelled.problem;
+}
+
+// Runs that go round for ever through an idle state, which a step without keys leaves as it was
+// (the light kept off). The search follows runs as it merges the steps of its states in order, and
+// meets each of these too late for a state's own steps: a step back to a state found before it,
+// or (in rounds of more than one state) the first run into a later state of the same round, which
+// was expanded while it had none. At a depth of one step, the states of the last level are not
+// expanded at all. The check after the search must take them up.
+TEST_F(Exploration, RunsTheSearchMeetsTooLateAreFollowedAfterIt) {
+    const char* texts[] = {
+        // The door closed, no code, nothing going on: a step without keys comes back to the same
+        // state. Every step with a key excuses the run.
+        "door=1 and registered=none and pw_state=0 and sound_state=0 leads-to door=0 within 3 "
+        "unless key_clicked=1 or lock_button=1 or key_sensor=1 or cover_opened=1 or "
+        "cover_closed=1 or door_opened=1",
+        // P after the first step without keys; the run goes on only while the door is closed: D
+        // takes it into the state that D from the start reached first, in the same level.
+        "was light_state=1 and door=0 and cover=0 and count=0 leads-to locked=1 within 3 "
+        "unless door=0",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        property p;
+        ASSERT_EQ(parse_property(text, p), "");
+        const struct {
+            std::uint32_t round_states;
+            std::uint64_t depth;
+        } runs[] = {{4096, 6}, {1, 6}, {4096, 1}};
+        for (const auto& run : runs) {
+            SCOPED_TRACE("rounds of " + std::to_string(run.round_states) + ", " +
+                         std::to_string(run.depth) + " deep");
+            explore_options options;
+            options.step = step_light_stays_off;
+            options.digits = {0};
+            options.pairs = false;
+            options.max_depth = run.depth;
+            options.round_states = run.round_states;
+            const explore_result result = explore(options, {p});
+            EXPECT_FALSE(result.outcomes[0].holds);
+            // A step into P, then three steps without Q.
+            EXPECT_EQ(result.outcomes[0].path.size(), 4u);
+        }
+    }
 }
 
 TEST_F(Exploration, ALeadsToFailsWithTheShortestWayToPThenNStepsWithoutQ) {
