@@ -125,8 +125,9 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             in_runs |= 1u << c;
         }
     }
-    // First every successor and its checks, its slot fetched ahead; then the look-ups, whose
-    // memory is on its way by then. A successor the same as an earlier window's is looked up once.
+    // First every successor and its checks; then their slots fetched together (the processor can
+    // then look their pages up side by side); then the look-ups, whose memory is on its way by
+    // then. A successor the same as an earlier window's is looked up once.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
         step_signals signals;
@@ -179,6 +180,10 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         }
         if (next.same_as < 0) {
             next.hash = state_table::hash(next.packed);
+        }
+    }
+    for (const expansion_worker::successor& next : w.successors) {
+        if (!next.repeats && next.same_as < 0) {
             table_.prefetch(next.hash);
         }
     }
