@@ -76,11 +76,13 @@ bool explorer::room_for_one_more() {
             for (leads_to_check& check : leads_to_) {
                 check.recorded.resize(more);
             }
+            // Reserved, not filled: a state's age and mark are added with the state, so that the
+            // memory the process touches grows with the states, not with the room for them.
             for (std::vector<run_age>& ages : run_age_) {
-                ages.resize(more, no_run);
+                ages.reserve(more);
             }
             if (followed_ > 0) {
-                rose_late_.resize(more, 0);
+                rose_late_.reserve(more);
             }
         }
         if (table_full) {

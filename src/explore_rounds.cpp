@@ -230,10 +230,7 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
         target = table_.find_or_insert(step.packed, step.hash, fresh);
         if (target == no_index) {
             target = fresh;
-            low_.push_back(step.packed.low);
-            high_.push_back(step.packed.high);
-            parent_.push_back(step.parent);
-            window_.push_back(step.window);
+            add_state_arrays(step.packed, step.parent, step.window);
         }
     }
     for (; obliged_at < step.obliged_end; ++obliged_at) {

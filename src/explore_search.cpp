@@ -95,11 +95,23 @@ bool explorer::add_start() {
         return false;
     }
     table_.find_or_insert(packed, state_table::hash(packed), 0);
+    add_state_arrays(packed, no_index, 0);
+    return true;
+}
+
+// Numbers a new state: its entries in the arrays by state, which room_for_one_more made room for.
+void explorer::add_state_arrays(const packed_state& packed, std::uint32_t parent,
+                                std::uint8_t window) {
     low_.push_back(packed.low);
     high_.push_back(packed.high);
-    parent_.push_back(no_index);
-    window_.push_back(0);
-    return true;
+    parent_.push_back(parent);
+    window_.push_back(window);
+    for (std::vector<run_age>& ages : run_age_) {
+        ages.push_back(no_run);
+    }
+    if (followed_ > 0) {
+        rose_late_.push_back(0);
+    }
 }
 
 std::vector<key_window> explorer::path_to(std::uint32_t index) const {
