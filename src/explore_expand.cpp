@@ -117,11 +117,11 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         }
     }
     const std::size_t leads = w.active_leads.size();
-    // The checks with a run into this state so far: only their runs can go on from it. (One whose
-    // first run comes later, the merge follows again after the search.)
+    // The checks with a run into this state when its round began: only their runs can go on from
+    // it. (A state whose first run comes later is followed again after the search.)
     unsigned in_runs = 0;
     for (std::size_t c = 0; c < followed_; ++c) {
-        if (__atomic_load_n(&run_age_[c][index], __ATOMIC_RELAXED) != no_run) {
+        if (run_age_[c][index] != no_run) {
             in_runs |= 1u << c;
         }
     }

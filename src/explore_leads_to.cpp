@@ -75,12 +75,13 @@ void explorer::forget_runs() {
 // age for a property is the longest run it ends, from a P state, on which neither Q nor R held
 // after any step. A state whose age rises is expanded again at the next level (once for all the
 // properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
-// as an age of N. The runs start from each P state at age 0 (`age` all no_run), or, after a
-// search that followed them, from the seeds at their ages (`age` as the search left it). Each
+// as an age of N. The runs start from each P state at age 0 (`from_p_states`, `age` all no_run),
+// or, after a search that followed them, from the seeds at their ages (`age` as the search left
+// it). Each
 // level is taken block by block by the two threads like the breadth-first search; what they find
 // is applied in order by this one. Sets `violated` for each property with such a run.
 void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
-                              std::vector<std::vector<run_age>>& age,
+                              std::vector<std::vector<run_age>>& age, bool from_p_states,
                               const std::vector<run_seed>& seeds) {
     const std::size_t states = low_.size();
     int deepest = 0;
@@ -114,7 +115,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         }
         follow(state, c);
     };
-    if (seeds.empty()) {
+    if (from_p_states) {
         for (std::size_t c = 0; c < count; ++c) {
             for (const obligation& o : leads_to_[first + c].obligations) {
                 raise(o.target, c, 0);
@@ -209,13 +210,13 @@ void explorer::check_all_leads_to() {
     std::vector<bool> violated(leads_to_.size(), false);
     // The search followed the first pass's runs when it merged every step of the states it
     // expanded: it ran to the end, or to its depth. Otherwise the first pass starts anew too.
-    const bool followed =
+    const bool search_followed =
         followed_ > 0 && (result_.status == explore_status::complete || stopped_at_depth_);
-    if (!followed) {
+    if (!search_followed) {
         forget_runs();
     }
     std::size_t seeds = 0;
-    if (followed) {
+    if (search_followed) {
         each_seed([&seeds](const run_seed&) { ++seeds; });
     }
     // A pass holds two marks for every state (this level's and the next's) and at most every state
@@ -223,7 +224,7 @@ void explorer::check_all_leads_to() {
     // property for every state (once the search's are gone).
     const std::size_t states = low_.size();
     const std::uint64_t lists = states * (2 + 8);
-    const std::size_t first_fresh = followed ? followed_ : 0;
+    const std::size_t first_fresh = search_followed ? followed_ : 0;
     std::uint64_t needed = held_bytes() + lists + seeds * sizeof(run_seed);
     if (first_fresh < leads_to_.size()) {
         const std::size_t count = std::min(runs_at_once, leads_to_.size() - first_fresh);
@@ -237,7 +238,7 @@ void explorer::check_all_leads_to() {
     // passes before it found violated are still reported.
     std::size_t checked = 0;
     try {
-        if (followed) {
+        if (search_followed) {
             std::vector<run_seed> from;
             from.reserve(seeds);
             each_seed([&from](const run_seed& s) { from.push_back(s); });
@@ -248,14 +249,14 @@ void explorer::check_all_leads_to() {
             for (std::size_t c = 0; c < followed_; ++c) {
                 violated[c] = run_violated_[c] != 0;
             }
-            find_long_runs(0, followed_, violated, run_age_, from);
+            find_long_runs(0, followed_, violated, run_age_, false, from);
             checked = followed_;
             forget_runs();
         }
         for (; checked < leads_to_.size(); checked += runs_at_once) {
             const std::size_t count = std::min(runs_at_once, leads_to_.size() - checked);
             std::vector<std::vector<run_age>> age(count, std::vector<run_age>(states, no_run));
-            find_long_runs(checked, count, violated, age, {});
+            find_long_runs(checked, count, violated, age, true, {});
         }
     } catch (const std::bad_alloc&) {
         stop("memory ran out in the leads-to check");

@@ -48,7 +48,7 @@ bool explorer::room_for_one_more() {
         return false;
     }
     const std::size_t n = low_.size();
-    const bool arrays_full = n == low_.capacity();
+    const bool arrays_full = n == state_room_;
     const bool table_full = table_.needs_growth();
     if (!arrays_full && !table_full) {
         return true;
@@ -68,6 +68,8 @@ bool explorer::room_for_one_more() {
     }
     try {
         if (arrays_full) {
+            // Every array by state has room for `more` states now (some perhaps for more than
+            // that): none grows until `state_room_` states fill them.
             low_.reserve(more);
             high_.reserve(more);
             parent_.reserve(more);
@@ -84,6 +86,7 @@ bool explorer::room_for_one_more() {
             if (followed_ > 0) {
                 rose_late_.reserve(more);
             }
+            state_room_ = more;
         }
         if (table_full) {
             table_.grow();

@@ -61,6 +61,7 @@ void explorer::search() {
             drop_level();
             throw;
         }
+        apply_later_ages(index, end);
         unmerged = false;
         if (result_.status != explore_status::complete) {
             discard_round();
@@ -120,7 +121,7 @@ bool explorer::merge_fits_beside() const {
     for (const expansion_worker& w : workers_) {
         misses += w.finished.misses;
     }
-    return table_.has_room_for(misses) && low_.size() + misses <= low_.capacity();
+    return table_.has_room_for(misses) && low_.size() + misses <= state_room_;
 }
 
 // Adds what the finished round's steps found to the set, block by block in the order of their
@@ -194,22 +195,51 @@ void explorer::merge_round() {
     finished_blocks_.clear();
 }
 
+namespace {
+
+// The longer of two ages, no_run the shortest.
+run_age longer(run_age a, run_age b) {
+    return a == no_run ? b : b == no_run ? a : std::max(a, b);
+}
+
+} // namespace
+
 // Lengthens check c's runs into `state` to `age` steps, from a step of state `from` the merge
-// takes in order. The age comes too late for the state's own steps when they were merged already,
-// or when it is the state's first and the state was expanded already (without following c, as it
-// had no run then); such a state is followed again after the search. The expansion beside reads
-// the ages of its states while this writes them, hence the atomic accesses.
+// takes in order. A state being expanded beside this merge keeps the age its expansion saw until
+// its round ends (apply_later_ages), so that what the expansion sees does not depend on how far
+// the merge has come. The age comes too late for the state's own steps when they were merged
+// already, or when it is the state's first and the state was expanded (or is being expanded)
+// without following c, as it had no run; such a state is followed again after the search.
 void explorer::lengthen_run(std::size_t c, std::uint32_t state, run_age age, std::uint32_t from) {
-    run_age* known = &run_age_[c][state];
-    const run_age was = *known; // only this thread writes it
-    if (run_violated_[c] != 0 || (was != no_run && was >= age)) {
+    // The age the state's expansion saw or will see (or one that came too late for it already).
+    const run_age seen = run_age_[c][state];
+    run_age* kept = &run_age_[c][state];
+    if (state >= expanded_ && state < expanding_end_) {
+        kept = &later_age_[c * round_states_ + (state - expanded_)];
+    }
+    const run_age known = longer(seen, *kept);
+    if (run_violated_[c] != 0 || (known != no_run && known >= age)) {
         return;
     }
-    __atomic_store_n(known, age, __ATOMIC_RELAXED);
+    *kept = age;
     if (age >= run_within_[c]) {
         run_violated_[c] = 1;
-    } else if (state <= from || (was == no_run && state < expanding_end_)) {
+    } else if (state <= from || (seen == no_run && state < expanding_end_)) {
         rose_late_[state] = static_cast<std::uint8_t>(rose_late_[state] | 1u << c);
+    }
+}
+
+// Gives the states from..to of the round just expanded the ages the merge beside it kept back.
+void explorer::apply_later_ages(std::uint32_t from, std::uint32_t to) {
+    for (std::size_t c = 0; c < followed_; ++c) {
+        run_age* later = &later_age_[c * round_states_];
+        for (std::uint32_t state = from; state < to; ++state) {
+            run_age& age = later[state - from];
+            if (age != no_run) {
+                run_age_[c][state] = longer(run_age_[c][state], age);
+                age = no_run;
+            }
+        }
     }
 }
 

@@ -45,6 +45,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     followed_ = std::min(runs_at_once, leads_to_.size());
     run_age_.resize(followed_);
     run_violated_.assign(followed_, 0);
+    later_age_.assign(followed_ * round_states_, no_run);
     for (std::size_t c = 0; c < followed_; ++c) {
         run_within_[c] = properties_[leads_to_[c].property].within;
     }
@@ -72,6 +73,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     for (const expansion_worker& w : workers_) {
         round_lists_bytes_ += w.round_lists_bytes();
     }
+    round_lists_bytes_ += later_age_.capacity() * sizeof(run_age);
 }
 
 packed_state explorer::canonical_of(lock_values values, int mapping[10],

@@ -218,6 +218,7 @@ class explorer {
     bool add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                   std::size_t& obliged_at);
     void lengthen_run(std::size_t c, std::uint32_t state, run_age age, std::uint32_t from);
+    void apply_later_ages(std::uint32_t from, std::uint32_t to);
     void hand_over_round(std::uint32_t from);
     void discard_round();
     void decide(std::size_t p, std::uint64_t step);
@@ -252,7 +253,8 @@ class explorer {
     std::uint64_t runs_bytes() const;
     void forget_runs();
     void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
-                        std::vector<std::vector<run_age>>& age, const std::vector<run_seed>& seeds);
+                        std::vector<std::vector<run_age>>& age, bool from_p_states,
+                        const std::vector<run_seed>& seeds);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     packed_state step_to(expansion_worker& w) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
@@ -275,20 +277,23 @@ class explorer {
     std::vector<std::uint32_t> high_;
     std::vector<std::uint32_t> parent_;
     std::vector<std::uint8_t> window_;
+    std::size_t state_room_ = 0; // the states the arrays by state have room for
     std::vector<std::uint32_t> level_start_;
     std::vector<leads_to_check> leads_to_;
     // The first leads-to checks (at most one pass of them) are followed in the search itself: the
     // merge, taking the steps in the order of their states, lengthens the runs through each step
-    // from the age its state has by then. Each state's age by check (sized with the state arrays);
-    // the checks found violated; and by state, the checks whose age in it rose after its own
-    // steps were merged (a step back to a state found before), for the check after the search.
+    // from the age its state has by then. Each state's age by check (added with the state); the
+    // checks found violated; by state, the checks whose age in it came too late for its own steps
+    // (see lengthen_run), for the check after the search; and by check and state of the round
+    // being expanded beside the merge, the ages the merge kept back until the round ends.
     static constexpr std::size_t runs_at_once = 8; // the checks a pass follows together
     std::size_t followed_ = 0;
     std::vector<std::vector<run_age>> run_age_;
     std::vector<std::uint8_t> run_violated_;
     int run_within_[runs_at_once] = {}; // by check: its N
     std::vector<std::uint8_t> rose_late_;
-    std::uint32_t expanded_ = 0;        // the states the search expanded and merged
+    std::vector<run_age> later_age_;
+    std::uint32_t expanded_ = 0;        // the states of the rounds the search finished expanding
     std::uint32_t expanding_end_ = 0;   // the states the search expanded or is expanding
     bool stopped_at_depth_ = false;     // the search stopped only because of --max-depth
     std::vector<part_check> on_steps_;  // parts that read the step
@@ -307,7 +312,8 @@ class explorer {
     // By property: open when the round began (the expanding threads read this, not the verdicts
     // the merge beside them writes).
     std::vector<std::uint8_t> open_;
-    std::uint64_t round_lists_bytes_ = 0; // the workers' lists of a round, as prepared
+    std::uint64_t round_lists_bytes_ = 0; // the workers' lists of a round, as prepared, and the
+                                          // ages the merge keeps back for one
     explore_result result_;
     std::uint64_t all_arcs_ = (std::uint64_t{1} << controller_arcs().size()) - 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
