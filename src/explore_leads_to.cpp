@@ -77,9 +77,8 @@ void explorer::forget_runs() {
 // properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
 // as an age of N. The runs start from each P state at age 0 (`from_p_states`, `age` all no_run),
 // or, after a search that followed them, from the seeds at their ages (`age` as the search left
-// it). Each
-// level is taken block by block by the two threads like the breadth-first search; what they find
-// is applied in order by this one. Sets `violated` for each property with such a run.
+// it). Each level is taken block by block by the two threads like the breadth-first search; what
+// they find is applied in order by this one. Sets `violated` for each property with such a run.
 void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
                               std::vector<std::vector<run_age>>& age, bool from_p_states,
                               const std::vector<run_seed>& seeds) {

@@ -61,7 +61,9 @@ void explorer::search() {
             drop_level();
             throw;
         }
-        apply_later_ages(index, end);
+        if (beside) {
+            apply_later_ages(index, end);
+        }
         unmerged = false;
         if (result_.status != explore_status::complete) {
             discard_round();
@@ -211,9 +213,9 @@ run_age longer(run_age a, run_age b) {
 // already, or when it is the state's first and the state was expanded (or is being expanded)
 // without following c, as it had no run; such a state is followed again after the search.
 void explorer::lengthen_run(std::size_t c, std::uint32_t state, run_age age, std::uint32_t from) {
-    // The age the state's expansion saw or will see (or one that came too late for it already).
-    const run_age seen = run_age_[c][state];
     run_age* kept = &run_age_[c][state];
+    // The age the state's expansion saw or will see (or one that came too late for it already).
+    const run_age seen = *kept;
     if (state >= expanded_ && state < expanding_end_) {
         kept = &later_age_[c * round_states_ + (state - expanded_)];
     }
