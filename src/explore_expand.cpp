@@ -82,16 +82,39 @@ bool explorer::pack_canonical(lock_values& merged, int mapping[10], packed_state
     return true;
 }
 
-// Steps the loaded window: the state after it, merged and relabelled as the set holds it; what the
-// step raised goes into the worker's observation, which holds the values before the step already.
-packed_state explorer::step_to(expansion_worker& w) const {
-    step_signals signals;
-    lock_values after = step_applied(w.loop, options_.step, signals, &w.own_code);
-    merge_counters(after);
-    observe(after, signals, w.seen);
+// Whether window k, stepped, reached the very values an earlier window of the state reached and
+// raised the very same signals (a digit dropped beside another key does): then every check, the
+// successor and the obligations are that window's already.
+bool explorer::steps_as_earlier(expansion_worker& w, std::size_t k) {
+    expansion_worker::successor& next = w.successors[k];
+    const step_signals& s = next.signals;
+    next.signals_key = std::uint64_t{s.lock_button} | std::uint64_t{s.events[0]} << 8 |
+                       std::uint64_t{s.events[1]} << 12 | std::uint64_t{s.events[2]} << 16 |
+                       std::uint64_t{s.events[3]} << 20 | std::uint64_t{s.events[4]} << 24 |
+                       std::uint64_t{s.pw_result} << 32 | std::uint64_t{s.key_clicked} << 40 |
+                       std::uint64_t{s.sound} << 48 | static_cast<std::uint64_t>(s.digit) << 56;
+    for (std::size_t j = 0; j < k; ++j) {
+        const expansion_worker::successor& earlier = w.successors[j];
+        if (!earlier.repeats && earlier.signals_key == next.signals_key && earlier.signals == s &&
+            earlier.after == next.after) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Steps the loaded window k: the state after it, merged and relabelled as the set holds it (the
+// values as stepped and the signals raised are kept in the window's successor); what the step
+// raised goes into the worker's observation, which holds the values before the step already.
+packed_state explorer::step_to(expansion_worker& w, std::size_t k) const {
+    expansion_worker::successor& next = w.successors[k];
+    next.after = step_applied(w.loop, options_.step, next.signals, &w.own_code);
+    lock_values merged = next.after;
+    merge_counters(merged);
+    observe(merged, next.signals, w.seen);
     int mapping[10];
     packed_state packed{};
-    pack_canonical(after, mapping, packed, w.found.problem);
+    pack_canonical(merged, mapping, packed, w.found.problem);
     return packed;
 }
 
@@ -130,7 +153,6 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     // then. A successor the same as an earlier window's is looked up once.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
-        step_signals signals;
         ++w.found.transitions;
         // A window that leaves the inputs an earlier one left steps as that one did: its checks,
         // its successor and its obligations are that window's already.
@@ -138,7 +160,12 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         if (next.repeats) {
             continue;
         }
-        next.after = step_applied(w.loop, options_.step, signals, &w.own_code);
+        next.after = step_applied(w.loop, options_.step, next.signals, &w.own_code);
+        next.repeats = steps_as_earlier(w, k);
+        if (next.repeats) {
+            continue;
+        }
+        const step_signals& signals = next.signals;
         next.merged = next.after;
         merge_counters(next.merged);
         if (options_.arcs && w.found.arcs != all_arcs_) {

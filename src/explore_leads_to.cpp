@@ -11,7 +11,8 @@
 // Steps the state under every window for the leads-to checks first..first+count (those whose bit
 // is set in `rising`): w.obliges[k] gets the checks whose run goes on through window k, and
 // w.successors[k].target the successor's index, or no_index where no run goes on (or the
-// successor lies beyond a bounded search). A window that repeats an earlier one's inputs has none.
+// successor lies beyond a bounded search). A window that repeats an earlier one's inputs, or its
+// step, has none.
 void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first,
                            std::size_t count, unsigned rising) const {
     const lock_values before = stored(state);
@@ -20,10 +21,15 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
         expansion_worker::successor& after = w.successors[k];
         std::uint8_t& goes_on = w.obliges[k];
         goes_on = 0;
-        if (!load_window(w, before, k)) {
+        after.repeats = !load_window(w, before, k);
+        if (after.repeats) {
             continue; // the same successor as an earlier window's
         }
-        after.packed = step_to(w);
+        after.packed = step_to(w, k);
+        after.repeats = steps_as_earlier(w, k);
+        if (after.repeats) {
+            continue; // the same step as an earlier window's
+        }
         for (std::size_t c = 0; c < count; ++c) {
             if ((rising >> c & 1u) != 0 &&
                 run_goes_on(properties_[leads_to_[first + c].property], w.seen)) {

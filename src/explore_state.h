@@ -40,6 +40,7 @@ struct step_signals {
     std::uint8_t pw_result = empty_value;
     std::uint8_t key_clicked = 0;
     std::uint8_t sound = 0;
+    bool operator==(const step_signals&) const = default;
 };
 
 // A packed state: 90 bits used.

@@ -82,9 +82,12 @@ struct alignas(128) expansion_worker {
         packed_state packed;
         std::uint64_t hash;
         std::uint32_t target;
-        window_inputs inputs; // what the window left in the loop for the step
-        bool repeats;         // an earlier window of the same state left the same inputs
-        std::uint8_t runs;    // as in pending_step
+        window_inputs inputs;      // what the window left in the loop for the step
+        step_signals signals;      // what the step raised
+        std::uint64_t signals_key; // a digest of them, to find an equal step fast
+        bool repeats;              // an earlier window of the same state left the same inputs, or
+                                   // stepped to the same values with the same signals
+        std::uint8_t runs;         // as in pending_step
         int same_as; // an earlier window of the same state with the same successor; -1: none
         int mapping[10];
     };

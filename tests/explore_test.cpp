@@ -585,6 +585,34 @@ TEST_F(Exploration, ALeadsToFailsWithTheShortestWayToPThenNStepsWithoutQ) {
     }
 }
 
+// A window whose step ends where an earlier window's ends is the same step only when it raised the
+// same signals too: the key turned in an open lock changes nothing but is still a step of its own.
+TEST_F(Exploration, StepsThatEndAlikeButRaiseDifferentSignalsAreEachChecked) {
+    const struct {
+        const char* text;
+        std::size_t cycles; // of the shortest witness
+    } cases[] = {
+        {"reachable key_sensor=1 and was locked=0 and lock_state=was lock_state", 1},
+        {"reachable key_sensor=1 and locked=0 and was locked=0", 1},
+        {"reachable digit!=none and key_clicked=0", 5},
+    };
+    std::vector<property> properties;
+    for (const auto& c : cases) {
+        property p;
+        ASSERT_EQ(parse_property(c.text, p), "");
+        p.name = c.text;
+        properties.push_back(p);
+    }
+    explore_options options;
+    options.max_depth = 6;
+    const explore_result result = explore(options, properties);
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        SCOPED_TRACE(cases[i].text);
+        EXPECT_TRUE(result.outcomes[i].holds) << "not reached";
+        EXPECT_EQ(result.outcomes[i].path.size(), cases[i].cycles);
+    }
+}
+
 #if !defined(DOORLOCK_NO_EXAMPLES)
 // Together the examples run every arc of every controller, so that an arc a change adds shows up
 // here until an example runs it.
