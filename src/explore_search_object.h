@@ -137,7 +137,7 @@ class explorer {
                         const std::vector<run_seed>& seeds);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     packed_state step_to(expansion_worker& w, std::size_t k) const;
-    static bool steps_as_earlier(expansion_worker& w, std::size_t k);
+    bool steps_as_earlier(expansion_worker& w, std::size_t k) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {
