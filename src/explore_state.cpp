@@ -28,6 +28,15 @@ constexpr int field_offset(int field) {
     return at;
 }
 static_assert(field_offset(field_count) <= 96, "a state packs into 96 bits");
+constexpr bool widths_within(int most) {
+    for (int width : field_widths) {
+        if (width < 1 || width > most) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(widths_within(timer_bits), "pack groups the fields by width, up to timer_bits");
 
 template <int I> using field_number = std::integral_constant<int, I>;
 
@@ -126,22 +135,27 @@ void relabel_digits(lock_values& v, const std::vector<int>& alphabet, int mappin
 bool pack(const lock_values& values, packed_state& packed) {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
-    std::uint64_t beyond = 0; // a value's bits above its width; a negative value has them all
+    // The values of each width together: their bits above the width, where one has any, show
+    // that it does not fit (a negative value has them all). A value that fits needs no mask.
+    std::uint64_t by_width[timer_bits + 1] = {};
     each_field(values, [&](auto value, auto number) {
         constexpr int width = field_widths[decltype(number)::value];
         constexpr int at = field_offset(decltype(number)::value);
         const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
-        beyond |= u >> width;
-        const std::uint64_t bits = u & ((std::uint64_t{1} << width) - 1);
+        by_width[width] |= u;
         if constexpr (at >= 64) {
-            high |= bits << (at - 64);
+            high |= u << (at - 64);
         } else {
-            low |= bits << at;
+            low |= u << at;
             if constexpr (at + width > 64) { // the field straddles the two words
-                high |= bits >> (64 - at);
+                high |= u >> (64 - at);
             }
         }
     });
+    std::uint64_t beyond = 0;
+    for (int width = 1; width <= timer_bits; ++width) {
+        beyond |= by_width[width] >> width;
+    }
     packed = {low, static_cast<std::uint32_t>(high)};
     return beyond == 0;
 }

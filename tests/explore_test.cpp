@@ -71,6 +71,43 @@ TEST(PropertyParser, AcceptsTheLanguageAndSaysWhatIsWrong) {
 
 // A part is checked as a guard on the state before the step and a finding on the step; together
 // they must find a violation (a witness) exactly where the part does, whatever the values.
+// Each value packs and unpacks unchanged up to the largest its field holds; one more, or a
+// negative one, is refused rather than spilling into its neighbour.
+TEST(StatePacking, EveryFieldHoldsItsRangeAndRefusesWhatLiesBeyond) {
+    const struct {
+        const char* field;
+        void (*set)(lock_values&, int);
+        int largest;
+    } fields[] = {
+        {"pw_state", [](lock_values& v, int x) { v.pw_state = static_cast<std::uint8_t>(x); }, 7},
+        {"pw_timer", [](lock_values& v, int x) { v.pw_timer = x; }, 1023},
+        {"count", [](lock_values& v, int x) { v.count = x; }, 7},
+        {"digits[3]", [](lock_values& v, int x) { v.digits[3] = x; }, 15},
+        {"registered", [](lock_values& v, int x) { v.registered = static_cast<std::uint8_t>(x); },
+         1},
+        {"code[0]", [](lock_values& v, int x) { v.code[0] = x; }, 15},
+        {"lock_state", [](lock_values& v, int x) { v.lock_state = static_cast<std::uint8_t>(x); },
+         3},
+        {"lock_timer", [](lock_values& v, int x) { v.lock_timer = x; }, 511},
+        {"sound_timer", [](lock_values& v, int x) { v.sound_timer = x; }, 1023},
+        {"light_timer", [](lock_values& v, int x) { v.light_timer = x; }, 1023},
+        {"cover", [](lock_values& v, int x) { v.cover = static_cast<std::uint8_t>(x); }, 1},
+    };
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.field);
+        lock_values values;
+        f.set(values, f.largest);
+        packed_state packed{};
+        ASSERT_TRUE(pack(values, packed));
+        EXPECT_TRUE(unpack(packed) == values);
+        for (const int beyond : {f.largest + 1, f.largest == 1 ? 255 : -1}) {
+            lock_values wrong;
+            f.set(wrong, beyond);
+            EXPECT_FALSE(pack(wrong, packed)) << beyond << " packed";
+        }
+    }
+}
+
 TEST(PropertyParts, TheGuardAndTheFindingFindWhatThePartFinds) {
     std::vector<property> properties = parse_builtin_properties();
     for (const char* text : {"always not (was locked=1 and (door=0 or not cover=1))",
