@@ -145,8 +145,11 @@ const char* property_name_text(int name) {
     return name >= 0 && name < property_name_count ? name_texts[name] : "?";
 }
 
-void observe(const lock_values& s, const step_signals& signals, observation& out) {
-    std::int64_t* v = out.value;
+namespace {
+
+// The names of the state, from `v` on, in the order of property_name.
+static_assert(name_entered + 1 == first_step_name, "the state's names come first");
+void observe_state(const lock_values& s, std::int64_t* v) {
     v[name_pw_state] = s.pw_state;
     v[name_pw_timer] = s.pw_timer;
     v[name_count] = s.count;
@@ -163,6 +166,13 @@ void observe(const lock_values& s, const step_signals& signals, observation& out
     v[name_cover] = s.cover;
     v[name_registered] = s.registered != 0 ? digit_string_value(s.code, code_length) : none_value;
     v[name_entered] = digit_string_value(s.digits, s.count > code_length ? code_length : s.count);
+}
+
+} // namespace
+
+void observe(const lock_values& s, const step_signals& signals, observation& out) {
+    std::int64_t* v = out.value;
+    observe_state(s, v);
     v[name_sound] = signals.sound;
     v[name_lock_button] = signals.lock_button;
     v[name_key_sensor] = signals.events[key_sensor];
@@ -176,11 +186,7 @@ void observe(const lock_values& s, const step_signals& signals, observation& out
 }
 
 void observe_before(const lock_values& s, observation& out) {
-    observation now{};
-    observe(s, step_signals{}, now);
-    for (int n = 0; n < first_step_name; ++n) {
-        out.value[property_name_count + n] = now.value[n];
-    }
+    observe_state(s, out.value + property_name_count);
 }
 
 void compile(expression& e) {
