@@ -3,7 +3,7 @@
 // scenarios.
 #pragma once
 
-#include "explore_state.h"
+#include "explore_step.h"
 
 #include <cstdint>
 #include <string>

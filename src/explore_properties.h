@@ -2,7 +2,7 @@
 // evaluation on a step, and the built-in properties.
 #pragma once
 
-#include "explore_state.h"
+#include "explore_step.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "explore_properties.h"
-#include "explore_state.h"
+#include "explore_step.h"
 
 #include <cstdint>
 #include <string>
