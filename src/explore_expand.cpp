@@ -109,19 +109,17 @@ bool explorer::steps_as_earlier(expansion_worker& w, std::size_t k) const {
     return false;
 }
 
-// Steps the loaded window k: the state after it, merged and relabelled as the set holds it (the
-// values as stepped and the signals raised are kept in the window's successor); what the step
-// raised goes into the worker's observation, which holds the values before the step already.
-packed_state explorer::step_to(expansion_worker& w, std::size_t k) const {
+// Steps the loaded window k into its successor: the values as stepped, the signals raised, and
+// the state after the step merged and relabelled and packed as the set holds it; false when it
+// cannot be packed (a value out of its range: the worker's problem says so). What the step raised
+// goes into the worker's observation, which holds the values before the step already.
+bool explorer::step_to(expansion_worker& w, std::size_t k) const {
     expansion_worker::successor& next = w.successors[k];
     next.after = step_applied(w.loop, options_.step, next.signals, &w.own_code);
     lock_values merged = next.after;
     merge_counters(merged);
     observe(merged, next.signals, w.seen);
-    int mapping[10];
-    packed_state packed{};
-    pack_canonical(merged, mapping, packed, w.found.problem);
-    return packed;
+    return pack_canonical(merged, next.mapping, next.packed, w.found.problem);
 }
 
 // Steps the state under every window: the properties of each step, then the successors looked

@@ -25,7 +25,9 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
         if (after.repeats) {
             continue; // the same successor as an earlier window's
         }
-        after.packed = step_to(w, k);
+        if (!step_to(w, k)) {
+            continue; // a state that cannot be numbered: the check fails with the problem
+        }
         after.repeats = steps_as_earlier(w, k);
         if (after.repeats) {
             continue; // the same step as an earlier window's
@@ -296,5 +298,12 @@ void explorer::check_all_leads_to() {
         }
     } catch (const std::bad_alloc&) {
         stop("memory ran out while finding a leads-to counterexample");
+    }
+    // A state out of the controllers' ranges that only the check stepped (beyond a search cut
+    // short) is a fault as much as one the search met.
+    for (expansion_worker& w : workers_) {
+        if (!w.found.problem.empty()) {
+            fail(w.found.problem);
+        }
     }
 }

@@ -55,7 +55,8 @@ void merge_counters(lock_values& values);
 // under the same relabelling of the windows. `mapping[d]` gets the new label of digit d.
 void relabel_digits(lock_values& values, const std::vector<int>& alphabet, int mapping[10]);
 
-// Packs the values; false when one is out of the range a reachable state has (a fault).
+// Packs the values; false when one is out of the range a reachable state has (a fault), and
+// `packed` then means nothing.
 bool pack(const lock_values& values, packed_state& packed);
 lock_values unpack(const packed_state& packed);
 

@@ -515,6 +515,23 @@ TEST_F(Exploration, AFaultEndsTheSearchWhereOneThreadWould) {
     EXPECT_EQ(one.depth, two.depth);
 }
 
+// A search stopped at its depth leaves its last level unexpanded, and the leads-to check steps
+// those states: a value out of its range there fails the run as it fails the search.
+TEST_F(Exploration, AFaultOnlyTheLeadsToCheckStepsFailsTheRun) {
+    // The shallowest level that holds a state whose countdown the step overflows.
+    constexpr std::uint64_t overflow_depth = 14;
+    explore_options options;
+    options.step = step_countdown_overflows;
+    options.pairs = false;
+    options.digits = {0};
+    options.max_depth = overflow_depth;
+    const explore_result result = explore(options, parse_builtin_properties());
+    EXPECT_EQ(result.status, explore_status::failed);
+    EXPECT_NE(result.problem.find("outside the ranges"), std::string::npos) << result.problem;
+    options.max_depth = overflow_depth - 1; // the check steps nothing that far
+    EXPECT_EQ(explore(options, parse_builtin_properties()).status, explore_status::incomplete);
+}
+
 TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
     explore_options options;
     options.check_every_merge = true;
