@@ -85,9 +85,10 @@ bool explorer::pack_canonical(lock_values& merged, int mapping[10], packed_state
 // Whether window k, stepped, reached the very values an earlier window of the state reached and
 // raised the very same signals: then every check, the successor and the obligations are that
 // window's already. A window of two keys can step as one of them alone (a digit is decoded only
-// alone), so with the two-key windows each window is compared with those before it. Single keys
-// alone step alike only where they leave the same inputs (load_window finds those): an alphabet
-// of single keys compares nothing.
+// alone), so with the two-key windows each window is compared with those before it. A key alone
+// that is not dropped before the step is always decoded and raises a signal of its own, so single
+// keys step alike only where they leave the same inputs (load_window finds those): an alphabet of
+// single keys compares nothing.
 bool explorer::steps_as_earlier(expansion_worker& w, std::size_t k) const {
     if (!options_.pairs) {
         return false;

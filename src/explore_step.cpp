@@ -1,7 +1,5 @@
 #include "explore_step.h"
 
-#include "pw_control2.h"
-
 namespace {
 
 int sensor_level(sensor_input input) {
