@@ -110,17 +110,30 @@ bool explorer::steps_as_earlier(expansion_worker& w, std::size_t k) const {
     return false;
 }
 
-// Steps the loaded window k into its successor: the values as stepped, the signals raised, and
-// the state after the step merged and relabelled and packed as the set holds it; false when it
-// cannot be packed (a value out of its range: the worker's problem says so). What the step raised
-// goes into the worker's observation, which holds the values before the step already.
-bool explorer::step_to(expansion_worker& w, std::size_t k) const {
+// Steps the loaded window k; false when the step repeats an earlier window's (steps_as_earlier),
+// which leaves nothing more to do for it.
+bool explorer::step_anew(expansion_worker& w, std::size_t k) const {
     expansion_worker::successor& next = w.successors[k];
     next.after = step_applied(w.loop, options_.step, next.signals, &w.own_code);
-    lock_values merged = next.after;
-    merge_counters(merged);
-    observe(merged, next.signals, w.seen);
-    return pack_canonical(merged, next.mapping, next.packed, w.found.problem);
+    next.repeats = steps_as_earlier(w, k);
+    return !next.repeats;
+}
+
+// The state after window k's step as the properties see it, its counters merged; what the step
+// raised goes into the worker's observation, which holds the values before the step already.
+void explorer::observe_step(expansion_worker& w, std::size_t k) const {
+    expansion_worker::successor& next = w.successors[k];
+    next.merged = next.after;
+    merge_counters(next.merged);
+    observe(next.merged, next.signals, w.seen);
+}
+
+// The state after window k's step as the set holds it: merged, relabelled and packed; false when
+// it cannot be packed (a value out of its range: the worker's problem says so).
+bool explorer::pack_step(expansion_worker& w, std::size_t k) const {
+    expansion_worker::successor& next = w.successors[k];
+    next.canonical = next.merged;
+    return pack_canonical(next.canonical, next.mapping, next.packed, w.found.problem);
 }
 
 // Steps the state under every window: the properties of each step, then the successors looked
@@ -165,18 +178,13 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         if (next.repeats) {
             continue;
         }
-        next.after = step_applied(w.loop, options_.step, next.signals, &w.own_code);
-        next.repeats = steps_as_earlier(w, k);
-        if (next.repeats) {
+        if (!step_anew(w, k)) {
             continue;
         }
-        const step_signals& signals = next.signals;
-        next.merged = next.after;
-        merge_counters(next.merged);
         if (options_.arcs && w.found.arcs != all_arcs_) {
-            w.found.arcs |= arcs_of_step(before, signals, next.after);
+            w.found.arcs |= arcs_of_step(before, next.signals, next.after);
         }
-        observe(next.merged, signals, w.seen);
+        observe_step(w, k);
         // The first tests of all the parts together; a part whose first test finds no
         // violation is done with.
         for (std::size_t base = 0; base < w.active.size(); base += 64) {
@@ -199,8 +207,7 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
                 next.runs = static_cast<std::uint8_t>(next.runs | 1u << c);
             }
         }
-        next.canonical = next.merged;
-        if (!pack_canonical(next.canonical, next.mapping, next.packed, w.found.problem)) {
+        if (!pack_step(w, k)) {
             return;
         }
         next.same_as = -1;

@@ -25,12 +25,12 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
         if (after.repeats) {
             continue; // the same successor as an earlier window's
         }
-        if (!step_to(w, k)) {
-            continue; // a state that cannot be numbered: the check fails with the problem
-        }
-        after.repeats = steps_as_earlier(w, k);
-        if (after.repeats) {
+        if (!step_anew(w, k)) {
             continue; // the same step as an earlier window's
+        }
+        observe_step(w, k);
+        if (!pack_step(w, k)) {
+            continue; // a state that cannot be numbered: the check fails with the problem
         }
         for (std::size_t c = 0; c < count; ++c) {
             if ((rising >> c & 1u) != 0 &&

@@ -136,8 +136,10 @@ class explorer {
                         std::vector<std::vector<run_age>>& age, bool from_p_states,
                         const std::vector<run_seed>& seeds);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
-    bool step_to(expansion_worker& w, std::size_t k) const;
+    bool step_anew(expansion_worker& w, std::size_t k) const;
     bool steps_as_earlier(expansion_worker& w, std::size_t k) const;
+    void observe_step(expansion_worker& w, std::size_t k) const;
+    bool pack_step(expansion_worker& w, std::size_t k) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {
