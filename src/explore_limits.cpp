@@ -36,8 +36,17 @@ void explorer::stop(const std::string& problem) {
     }
 }
 
+bool explorer::room_is_ready() const {
+    const std::size_t n = low_.size();
+    return (options_.max_states == 0 || n < options_.max_states) && n < no_index - 1 &&
+           n != state_room_ && !table_.needs_growth();
+}
+
 // Whether one more state fits the limits; grows the tables ahead of need.
 bool explorer::room_for_one_more() {
+    if (room_is_ready()) {
+        return true;
+    }
     if (options_.max_states != 0 && low_.size() >= options_.max_states) {
         stop("the limit of " + std::to_string(options_.max_states) +
              " states (--max-states) was reached");
@@ -50,9 +59,6 @@ bool explorer::room_for_one_more() {
     const std::size_t n = low_.size();
     const bool arrays_full = n == state_room_;
     const bool table_full = table_.needs_growth();
-    if (!arrays_full && !table_full) {
-        return true;
-    }
     const std::size_t more = n < 1024 ? 1024 : n * 2;
     std::uint64_t after = held_bytes();
     if (arrays_full) {

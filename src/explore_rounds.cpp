@@ -254,6 +254,11 @@ bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_
         return false;
     }
     std::uint32_t target = step.target;
+    if (target == no_index && !room_is_ready()) {
+        // At a limit, or where the set must grow first: a step to a state that this merge added
+        // already needs no room, so only a new state is refused.
+        target = table_.find(step.packed, step.hash);
+    }
     if (target == no_index) {
         if (!room_for_one_more()) {
             return false;

@@ -112,6 +112,10 @@ class explorer {
     bool pack_canonical(lock_values& merged, int mapping[10], packed_state& packed,
                         std::string& problem) const;
     packed_state canonical_of(lock_values values, int mapping[10], std::string& problem) const;
+    // Whether the set and the arrays by state take one more state as they are, below every limit.
+    bool room_is_ready() const;
+    // Makes room for one more state (growing the set or the arrays); false, the search stopped,
+    // when a limit does not allow it.
     bool room_for_one_more();
     void add_state_arrays(const packed_state& packed, std::uint32_t parent, std::uint8_t window);
     bool room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,

@@ -532,6 +532,52 @@ TEST_F(Exploration, AFaultOnlyTheLeadsToCheckStepsFailsTheRun) {
     EXPECT_EQ(explore(options, parse_builtin_properties()).status, explore_status::incomplete);
 }
 
+// Four states in a diamond: the start steps to one state under L and to another under every other
+// window; both step to a third, which stays. The two steps into the third come in one merge. (No
+// controller runs: the door and the cover stay as they were.)
+void step_diamond(loop_state& loop, const cycle_watcher* watcher) {
+    loop.door_input = open_unchanged;
+    loop.cover_input = open_unchanged;
+    const bool at_start = loop.backlight == 1 && loop.status.changed == 0;
+    if (at_start && loop.button_toggle != 0) {
+        loop.backlight = 0;
+    } else if (at_start) {
+        loop.status.changed = 1;
+    } else {
+        loop.backlight = 0;
+        loop.status.changed = 1;
+    }
+    if (watcher != nullptr) {
+        watcher->see(watcher->context, loop);
+    }
+}
+
+// A limit of exactly the states there are stops nothing: a step into a state already added in the
+// same merge needs no room. One state fewer stops the search at the limit.
+TEST_F(Exploration, ALimitOfAllTheStatesThereAreLeavesTheSearchComplete) {
+    property last; // met on a step into the last state, added or not
+    ASSERT_EQ(parse_property("reachable backlight=0 and changed=1", last), "");
+    const struct {
+        std::uint64_t max_states;
+        explore_status status;
+        std::uint64_t states;
+    } cases[] = {{0, explore_status::complete, 4},
+                 {4, explore_status::complete, 4},
+                 {3, explore_status::incomplete, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("--max-states " + std::to_string(c.max_states));
+        explore_options options;
+        options.step = step_diamond;
+        options.pairs = false;
+        options.threads = 1;
+        options.max_states = c.max_states;
+        const explore_result result = explore(options, {last});
+        EXPECT_EQ(result.status, c.status) << result.problem;
+        EXPECT_EQ(result.states, c.states);
+        EXPECT_TRUE(result.outcomes[0].holds) << "the last state is reached by a step";
+    }
+}
+
 TEST_F(Exploration, EveryMergeHoldsWhereItIsChecked) {
     explore_options options;
     options.check_every_merge = true;
