@@ -105,8 +105,20 @@ bool explorer::room_for_one_more() {
     return true;
 }
 
+// Whether one of the leads-to lists named by obliged[from..to) is full.
+bool explorer::obligation_list_full(const std::vector<std::uint32_t>& obliged, std::size_t from,
+                                    std::size_t to) const {
+    for (std::size_t i = from; i < to; ++i) {
+        const std::vector<obligation>& list = leads_to_[obliged[i]].obligations;
+        if (list.size() == list.capacity()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether the leads-to lists named by obliged[from..to) can each take one more obligation into
-// `target` (no_index: a state not yet numbered) within the limits; grows the full ones ahead of
+// `target` (no_index: a state not in the set) within the limits; grows the full ones ahead of
 // need, leaving those that hold one into `target` already.
 bool explorer::room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
                                     std::size_t to, std::uint32_t target) {

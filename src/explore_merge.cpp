@@ -128,15 +128,18 @@ void explorer::apply_later_ages(std::uint32_t from, std::uint32_t to) {
 // limit stops the search.
 bool explorer::add_step(const pending_step& step, const std::vector<std::uint32_t>& obliged,
                         std::size_t& obliged_at) {
-    if (obliged_at != step.obliged_end &&
-        !room_for_obligations(obliged, obliged_at, step.obliged_end, step.target)) {
-        return false;
-    }
+    const bool obliges = obliged_at != step.obliged_end;
     std::uint32_t target = step.target;
-    if (target == no_index && !room_is_ready()) {
-        // At a limit, or where the set must grow first: a step to a state that this merge added
-        // already needs no room, so only a new state is refused.
+    if (target == no_index &&
+        (!room_is_ready() ||
+         (obliges && obligation_list_full(obliged, obliged_at, step.obliged_end)))) {
+        // At a limit, or where the set or a leads-to list must grow first: a step into a state
+        // that this merge added already needs no room for that state, nor for an obligation into
+        // it that is recorded already, so the state is looked up before room is asked for.
         target = table_.find(step.packed, step.hash);
+    }
+    if (obliges && !room_for_obligations(obliged, obliged_at, step.obliged_end, target)) {
+        return false;
     }
     if (target == no_index) {
         if (!room_for_one_more()) {

@@ -118,6 +118,8 @@ class explorer {
     // when a limit does not allow it.
     bool room_for_one_more();
     void add_state_arrays(const packed_state& packed, std::uint32_t parent, std::uint8_t window);
+    bool obligation_list_full(const std::vector<std::uint32_t>& obliged, std::size_t from,
+                              std::size_t to) const;
     bool room_for_obligations(const std::vector<std::uint32_t>& obliged, std::size_t from,
                               std::size_t to, std::uint32_t target);
     bool over_memory_limit(std::uint64_t after, const char* what);
