@@ -27,29 +27,6 @@ bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
     return true;
 }
 
-// Records a violation (or a witness) of property p: the step `step` (state << 8 | window).
-void explorer::decide(std::size_t p, std::uint64_t step) {
-    property_outcome& outcome = result_.outcomes[p];
-    outcome.holds = properties_[p].kind == property_kind::reachable;
-    outcome.path = path_to(static_cast<std::uint32_t>(step >> 8));
-    outcome.path.push_back(windows_[step & 0xFF]);
-}
-
-// Whether property p is still open: a step can still decide it.
-bool explorer::undecided(std::size_t p) const {
-    const bool reachable = properties_[p].kind == property_kind::reachable;
-    return result_.outcomes[p].holds != reachable;
-}
-
-void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k) {
-    if (w.found.decided[c.property] != 0 || open_[c.property] == 0) {
-        return;
-    }
-    if (evaluate(c.finding, w.seen)) {
-        w.found.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
-    }
-}
-
 // Loads `before` into the worker's loop with window k's keys; false when an earlier window of the
 // same state left the same inputs, so that this one steps as that one did.
 bool explorer::load_window(expansion_worker& w, const lock_values& before, std::size_t k) const {
@@ -119,13 +96,16 @@ bool explorer::step_anew(expansion_worker& w, std::size_t k) const {
     return !next.repeats;
 }
 
-// The state after window k's step as the properties see it, its counters merged; what the step
-// raised goes into the worker's observation, which holds the values before the step already.
-void explorer::observe_step(expansion_worker& w, std::size_t k) const {
+// The state after window k's step as the properties see it, its counters merged. When
+// `observing` (a step checked directly), it and what the step raised go into the worker's
+// observation, which holds the values before the step already.
+void explorer::observe_step(expansion_worker& w, std::size_t k, bool observing) const {
     expansion_worker::successor& next = w.successors[k];
     next.merged = next.after;
     merge_counters(next.merged);
-    observe(next.merged, next.signals, w.seen);
+    if (observing) {
+        observe(next.merged, next.signals, w.seen);
+    }
 }
 
 // The state after window k's step as the set holds it: merged, relabelled and packed; false when
@@ -140,35 +120,12 @@ bool explorer::pack_step(expansion_worker& w, std::size_t k) const {
 // up in the set as the round began; the steps that the merge must see go to the worker's list.
 void explorer::expand(expansion_worker& w, std::uint32_t index) {
     const lock_values before = stored(index);
-    observe_before(before, w.seen);
-    w.active.clear();
-    w.firsts.clear();
-    for (const part_check& c : on_steps_) {
-        if (w.found.decided[c.property] == 0 && open_[c.property] != 0 &&
-            (c.guard.graph.empty() || evaluate(c.guard, w.seen))) {
-            w.active.push_back(&c);
-            w.firsts.push_back(c.first);
-        }
-    }
-    w.active_leads.clear();
-    for (std::size_t c = 0; c < leads_to_.size(); ++c) {
-        const expression& guard = guards_[leads_to_[c].property];
-        if (guard.graph.empty() || evaluate(guard, w.seen)) {
-            w.active_leads.push_back(static_cast<std::uint32_t>(c));
-        }
-    }
+    const state_checks checks = checks_of(w, index, before);
     const std::size_t leads = w.active_leads.size();
-    // The checks with a run into this state when its round began: only their runs can go on from
-    // it. (A state whose first run comes later is followed again after the search.)
-    unsigned in_runs = 0;
-    for (std::size_t c = 0; c < followed_; ++c) {
-        if (run_age_[c][index] != no_run) {
-            in_runs |= 1u << c;
-        }
-    }
-    // First every successor and its checks; then their slots fetched together (the processor can
-    // then look their pages up side by side); then the look-ups, whose memory is on its way by
-    // then. A successor the same as an earlier window's is looked up once.
+    // First every successor (checked directly, or its verdicts' slot fetched); then the slots of
+    // the set fetched together (the processor can then look their pages up side by side); then
+    // the remembered verdicts and the look-ups, whose memory is on its way by then. A successor
+    // the same as an earlier window's is looked up once.
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& next = w.successors[k];
         ++w.found.transitions;
@@ -184,30 +141,21 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
         if (options_.arcs && w.found.arcs != all_arcs_) {
             w.found.arcs |= arcs_of_step(before, next.signals, next.after);
         }
-        observe_step(w, k);
-        // The first tests of all the parts together; a part whose first test finds no
-        // violation is done with.
-        for (std::size_t base = 0; base < w.active.size(); base += 64) {
-            const std::size_t count = std::min<std::size_t>(64, w.active.size() - base);
-            for (std::uint64_t open = open_tests(&w.firsts[base], count, w.seen); open != 0;
-                 open &= open - 1) {
-                check(w, *w.active[base + static_cast<std::size_t>(__builtin_ctzll(open))], index,
-                      k);
+        observe_step(w, k, !checks.remember);
+        if (!checks.remember) {
+            check_directly(w, k, index, checks);
+        }
+        const bool packed = pack_step(w, k);
+        if (checks.remember) {
+            key_step(w, k, packed);
+        }
+        if (!packed) {
+            // The search fails with the worker's problem; the steps so far are checked first.
+            for (std::size_t j = 0; checks.remember && j <= k; ++j) {
+                if (!w.successors[j].repeats) {
+                    apply_verdicts(w, j, index, before, checks);
+                }
             }
-        }
-        for (std::size_t c = 0; c < leads; ++c) {
-            const property& prop = properties_[leads_to_[w.active_leads[c]].property];
-            w.obliges[k * leads + c] =
-                evaluate(prop.holds, w.seen) && !evaluate(prop.target, w.seen);
-        }
-        next.runs = 0;
-        for (unsigned runs = in_runs; runs != 0; runs &= runs - 1) {
-            const auto c = static_cast<std::size_t>(__builtin_ctz(runs));
-            if (run_goes_on(properties_[leads_to_[c].property], w.seen)) {
-                next.runs = static_cast<std::uint8_t>(next.runs | 1u << c);
-            }
-        }
-        if (!pack_step(w, k)) {
             return;
         }
         next.same_as = -1;
@@ -224,6 +172,11 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
     for (const expansion_worker::successor& next : w.successors) {
         if (!next.repeats && next.same_as < 0) {
             table_.prefetch(next.hash);
+        }
+    }
+    for (std::size_t k = 0; checks.remember && k < windows_.size(); ++k) {
+        if (!w.successors[k].repeats) {
+            apply_verdicts(w, k, index, before, checks);
         }
     }
     for (std::size_t k = 0; k < windows_.size(); ++k) {
@@ -247,7 +200,13 @@ void explorer::expand(expansion_worker& w, std::uint32_t index) {
             }
         }
         if (next.target == no_index && first) {
-            if (!on_states_.empty()) {
+            if (checks.remember) {
+                const std::size_t from = on_steps_.size() + leads_to_.size() + followed_;
+                for (std::uint64_t found = next.verdict >> from; found != 0; found &= found - 1) {
+                    decide_part(w, on_states_[static_cast<std::size_t>(__builtin_ctzll(found))],
+                                index, k);
+                }
+            } else if (!on_states_.empty()) {
                 observe(next.merged, step_signals{}, w.seen);
                 for (const part_check& c : on_states_) {
                     check(w, c, index, k);

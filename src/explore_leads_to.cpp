@@ -15,7 +15,15 @@
 void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t first,
                            std::size_t count, unsigned rising) const {
     const lock_values before = stored(state);
-    observe_before(before, w.seen);
+    // The runs of the checks that the search followed are among the remembered verdicts.
+    const bool remember = remember_verdicts_ && first == 0 && w.direct_states == 0;
+    w.before_seen = false;
+    if (remember) {
+        w.before_classes = replace_counters({low_[state], high_[state]}, classes_.of);
+    } else {
+        see_before(w, before);
+    }
+    std::uint64_t stepped = 0; // the windows with a successor of their own, packed
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& after = w.successors[k];
         std::uint8_t& goes_on = w.obliges[k];
@@ -27,9 +35,14 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
         if (!step_anew(w, k)) {
             continue; // the same step as an earlier window's
         }
-        observe_step(w, k);
+        observe_step(w, k, !remember);
         if (!pack_step(w, k)) {
             continue; // a state that cannot be numbered: the check fails with the problem
+        }
+        stepped |= std::uint64_t{1} << k;
+        if (remember) {
+            key_step(w, k, true);
+            continue;
         }
         for (std::size_t c = 0; c < count; ++c) {
             if ((rising >> c & 1u) != 0 &&
@@ -37,7 +50,18 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
                 goes_on = static_cast<std::uint8_t>(goes_on | 1u << c);
             }
         }
-        if (goes_on != 0) {
+    }
+    const std::size_t runs_from = on_steps_.size() + leads_to_.size();
+    for (std::size_t k = 0; k < windows_.size(); ++k) {
+        expansion_worker::successor& after = w.successors[k];
+        if ((stepped >> k & 1u) == 0) {
+            continue;
+        }
+        if (remember) {
+            w.obliges[k] = static_cast<std::uint8_t>((verdict_of(w, k, before) >> runs_from) &
+                                                     rising & ((1u << count) - 1));
+        }
+        if (w.obliges[k] != 0) {
             after.hash = state_table::hash(after.packed);
             table_.prefetch(after.hash);
         }

@@ -43,6 +43,23 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         }
     }
     followed_ = std::min(runs_at_once, leads_to_.size());
+    remember_verdicts_ = options.remember_verdicts &&
+                         on_steps_.size() + leads_to_.size() + followed_ + on_states_.size() <=
+                             verdict_cache::verdict_bits;
+    if (remember_verdicts_) {
+        std::vector<const expression*> read;
+        for (const part_check& c : on_steps_) {
+            read.insert(read.end(), {&c.finding, &c.guard});
+        }
+        for (const leads_to_check& c : leads_to_) {
+            const property& p = properties_[c.property];
+            read.insert(read.end(), {&p.holds, &p.target, &p.excuse, &guards_[c.property]});
+        }
+        for (const part_check& c : on_states_) {
+            read.push_back(&c.finding);
+        }
+        classes_ = classes_of(read);
+    }
     run_age_.resize(followed_);
     run_violated_.assign(followed_, 0);
     later_age_.assign(followed_ * round_states_, no_run);
@@ -56,6 +73,10 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
     auto prepare = [this] {
         for (expansion_worker& w : workers_) {
             w.prepare(windows_.size(), leads_to_.size(), properties_.size(), round_states_);
+            if (remember_verdicts_) {
+                w.verdicts.make(verdict_slots);
+                w.guard_verdicts.make(verdict_slots / 4);
+            }
         }
     };
     if (options.threads > 1) {
@@ -71,7 +92,7 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         prepare();
     }
     for (const expansion_worker& w : workers_) {
-        round_lists_bytes_ += w.round_lists_bytes();
+        round_lists_bytes_ += w.round_lists_bytes() + w.verdicts.bytes() + w.guard_verdicts.bytes();
     }
     round_lists_bytes_ += later_age_.capacity() * sizeof(run_age);
 }

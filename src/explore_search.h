@@ -23,6 +23,8 @@ struct explore_options {
     int threads = 2;                   // threads that expand states (1: this one alone)
     std::uint32_t round_states = 4096; // states a round of the search expands at most (the two
                                        // threads share it in blocks of a sixteenth)
+    bool remember_verdicts = true;     // look the checks' verdicts up for steps alike (a test
+                                       // turns it off to compare with checking every step)
     step_function step = step_cycle;
 };
 

@@ -104,6 +104,8 @@ class explorer {
     void decide(std::size_t p, std::uint64_t step);
     bool undecided(std::size_t p) const;
     void check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k);
+    void decide_part(expansion_worker& w, const part_check& c, std::uint32_t index,
+                     std::size_t k) const;
     bool check_merge(expansion_worker& w, const lock_values& unmerged, const lock_values& canonical,
                      const int mapping[10]);
     // Relabels the merged values' digits where the search does (`mapping` gets the relabelling,
@@ -144,8 +146,24 @@ class explorer {
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     bool step_anew(expansion_worker& w, std::size_t k) const;
     bool steps_as_earlier(expansion_worker& w, std::size_t k) const;
-    void observe_step(expansion_worker& w, std::size_t k) const;
+    void observe_step(expansion_worker& w, std::size_t k, bool observing) const;
     bool pack_step(expansion_worker& w, std::size_t k) const;
+    // How a state's steps are checked (explore_expand.cpp).
+    struct state_checks {
+        bool remember = false;    // by remembered verdicts, not directly
+        std::uint64_t guards = 0; // remembered: the guards' bits, as verdict_of numbers them
+        unsigned in_runs = 0;     // the leads-to checks followed here with a run into the state
+    };
+    state_checks checks_of(expansion_worker& w, std::uint32_t index,
+                           const lock_values& before) const;
+    void check_directly(expansion_worker& w, std::size_t k, std::uint32_t index,
+                        const state_checks& checks);
+    void key_step(expansion_worker& w, std::size_t k, bool packed) const;
+    std::uint64_t verdict_of(expansion_worker& w, std::size_t k, const lock_values& before) const;
+    void apply_verdicts(expansion_worker& w, std::size_t k, std::uint32_t index,
+                        const lock_values& before, const state_checks& checks) const;
+    std::uint64_t guards_of(expansion_worker& w, const lock_values& before) const;
+    void see_before(expansion_worker& w, const lock_values& before) const;
     std::vector<key_window> path_to(std::uint32_t index) const;
     lock_values stored(std::uint32_t index) const { return unpack({low_[index], high_[index]}); }
     void fail(const std::string& problem) {
@@ -176,6 +194,10 @@ class explorer {
     // (see lengthen_run), for the check after the search; and by check and state of the round
     // being expanded beside the merge, the ages the merge kept back until the round ends.
     static constexpr std::size_t runs_at_once = 8; // the checks a pass follows together
+    static constexpr std::size_t verdict_slots = std::size_t{1} << 17; // by worker
+    static constexpr std::uint32_t lookups_a_period = 1u << 14;
+    static constexpr std::uint32_t direct_period = 1u << 16; // states
+    static void count_lookup(expansion_worker& w, bool found);
     std::size_t followed_ = 0;
     std::vector<std::vector<run_age>> run_age_;
     std::vector<std::uint8_t> run_violated_;
@@ -188,6 +210,11 @@ class explorer {
     std::vector<part_check> on_steps_;  // parts that read the step
     std::vector<part_check> on_states_; // parts of the state alone: checked once per state
     std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step
+    // The verdicts of a step, remembered for the steps alike (explore_verdicts.h): a bit for each
+    // part on steps, then for each leads-to whether the step is a P without Q, then for each
+    // leads-to followed in the search whether its run goes on through the step.
+    bool remember_verdicts_ = false;
+    counter_classes classes_;
     // A round of at most `round_states_` states is split into blocks that the two threads take in
     // turn; where each block's steps end in its worker's lists, for this round and for the one
     // before until its merge.

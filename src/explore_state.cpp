@@ -175,6 +175,33 @@ lock_values unpack(const packed_state& packed) {
     return values;
 }
 
+namespace {
+
+// The packed counter field I replaced by its value's entry in `table`.
+template <int I>
+void replace_field(std::uint64_t& low, std::uint64_t& high, const std::uint16_t* table) {
+    constexpr int width = field_widths[I];
+    constexpr int at = field_offset(I);
+    constexpr std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+    std::uint64_t& word = at >= 64 ? high : low;
+    constexpr int shift = at >= 64 ? at - 64 : at;
+    static_assert(at >= 64 || at + width <= 64, "a counter does not straddle the two words");
+    const std::uint64_t value = word >> shift & mask;
+    word = (word & ~(mask << shift)) | (std::uint64_t{table[value]} & mask) << shift;
+}
+
+} // namespace
+
+packed_state replace_counters(const packed_state& packed, const std::uint16_t (*tables)[1024]) {
+    std::uint64_t low = packed.low;
+    std::uint64_t high = packed.high;
+    replace_field<1>(low, high, tables[0]);
+    replace_field<14>(low, high, tables[1]);
+    replace_field<18>(low, high, tables[2]);
+    replace_field<20>(low, high, tables[3]);
+    return {low, static_cast<std::uint32_t>(high)};
+}
+
 std::string digit_text(const std::int32_t* digits, int count) {
     if (count <= 0) {
         return "none";

@@ -7,10 +7,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace {
-
-state_table::slot* allocate_slots(std::uint64_t count) {
-    const std::uint64_t bytes = count * sizeof(state_table::slot);
+void* allocate_in_huge_pages(std::uint64_t bytes) {
 #if defined(__linux__)
     constexpr std::uint64_t huge_page = 2u << 20;
     const std::uint64_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
@@ -18,14 +15,21 @@ state_table::slot* allocate_slots(std::uint64_t count) {
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
-    madvise(memory, rounded, MADV_HUGEPAGE); // a hint: without it the table works the same
+    madvise(memory, rounded, MADV_HUGEPAGE); // a hint: without it the memory works the same
 #else
     void* memory = std::malloc(bytes);
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
 #endif
-    auto* slots = static_cast<state_table::slot*>(memory);
+    return memory;
+}
+
+namespace {
+
+state_table::slot* allocate_slots(std::uint64_t count) {
+    auto* slots =
+        static_cast<state_table::slot*>(allocate_in_huge_pages(count * sizeof(state_table::slot)));
     for (std::uint64_t i = 0; i < count; ++i) {
         slots[i] = {0, 0, no_index};
     }

@@ -10,6 +10,11 @@
 
 constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
 
+// Memory of at least `bytes` (released with std::free), on Linux in huge pages where the system
+// gives them: tables read at random places then miss the address cache less. Throws
+// std::bad_alloc when the memory is not there.
+void* allocate_in_huge_pages(std::uint64_t bytes);
+
 class state_table {
   public:
     struct slot {

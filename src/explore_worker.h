@@ -4,6 +4,7 @@
 
 #include "explore_properties.h"
 #include "explore_step.h"
+#include "explore_verdicts.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -88,6 +89,9 @@ struct alignas(128) expansion_worker {
         bool repeats;              // an earlier window of the same state left the same inputs, or
                                    // stepped to the same values with the same signals
         std::uint8_t runs;         // as in pending_step
+        verdict_key key;           // the step's key for its verdicts, where `keyed`
+        bool keyed;
+        std::uint64_t verdict; // the checks' verdicts on the step (explorer::verdict_of)
         int same_as; // an earlier window of the same state with the same successor; -1: none
         int mapping[10];
     };
@@ -131,7 +135,17 @@ struct alignas(128) expansion_worker {
     std::vector<std::uint32_t> active_leads; // the leads-to checks it allows, by index
     std::vector<successor> successors;
     std::vector<std::uint8_t> obliges; // by window and active leads-to: the step is a P without Q
-    round_output found;                // the round being expanded
-    round_output finished;             // the round before, until its merge
+    verdict_cache verdicts;            // empty when the checks are too many to remember
+    verdict_cache guard_verdicts;      // by the state before a step: its guards
+    bool before_seen = false;          // `seen` holds the state being expanded
+    // Where the checks read counters closely, steps rarely look alike: the verdicts looked up in
+    // the last period and how many were not found; while `direct_states` is above 0, the states
+    // are checked directly (one fewer each).
+    std::uint32_t verdict_lookups = 0;
+    std::uint32_t verdict_misses = 0;
+    std::uint32_t direct_states = 0;
+    packed_state before_classes{}; // the state being expanded, its counters as classes
+    round_output found;            // the round being expanded
+    round_output finished;         // the round before, until its merge
     std::vector<char> fences[2];
 };

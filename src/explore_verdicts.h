@@ -1,0 +1,78 @@
+// What the property checks decided on a step, remembered for the steps that look alike to them.
+// The checks read the values before and after a step and what the step raised; a counter they
+// only compare with numbers reads alike at every value between two of those numbers. Two steps
+// that agree in every value, each counter taken as the class of values it falls in, get the same
+// verdict from every check: the search then looks the verdict up instead of checking again.
+#pragma once
+
+#include "explore_properties.h"
+#include "explore_state.h"
+#include "explore_step.h"
+
+#include <cstdint>
+#include <vector>
+
+// The counters the checks read as classes of values.
+struct counter_classes {
+    static constexpr int counters = 4;       // pw_timer, lock_timer, sound_timer, light_timer
+    static constexpr int values = 1024;      // every value a packed counter can hold
+    std::uint16_t of[counters][values] = {}; // by counter and value: its class
+};
+
+// The classes that the tests of these expressions tell apart: two values of a counter are in one
+// class when every test comparing it with a number gives the same result on both. A counter
+// compared with another value read from the step keeps every value apart.
+counter_classes classes_of(const std::vector<const expression*>& read);
+
+// The key of a step: the state before and after it, each counter as its class, and what it raised.
+struct verdict_key {
+    std::uint64_t word[5];
+    bool operator==(const verdict_key&) const = default;
+};
+
+verdict_key key_of(const packed_state& before, const packed_state& after,
+                   const step_signals& signals);
+
+// A table of the verdicts last found, one a slot: a verdict is a bit for each check (at most 63),
+// found true.
+class verdict_cache {
+  public:
+    static constexpr int verdict_bits = 63;
+    verdict_cache() = default;
+    ~verdict_cache();
+    verdict_cache(const verdict_cache&) = delete;
+    verdict_cache& operator=(const verdict_cache&) = delete;
+    void make(std::size_t slots); // a power of two
+    std::uint64_t bytes() const { return (mask_ + 1) * sizeof(entry) * (entries_ != nullptr); }
+    void prefetch(const verdict_key& key) const { __builtin_prefetch(&entries_[slot_of(key)]); }
+    // The verdict for this key when it is held.
+    bool find(const verdict_key& key, std::uint64_t& verdict) const {
+        const entry& e = entries_[slot_of(key)];
+        if ((e.verdict >> verdict_bits) == 0 || !(e.key == key)) {
+            return false;
+        }
+        verdict = e.verdict & ~(std::uint64_t{1} << verdict_bits);
+        return true;
+    }
+    void keep(const verdict_key& key, std::uint64_t verdict) {
+        entries_[slot_of(key)] = {key, verdict | std::uint64_t{1} << verdict_bits};
+    }
+
+  private:
+    struct entry {
+        verdict_key key;
+        std::uint64_t verdict; // the top bit: the slot holds one
+    };
+    std::size_t slot_of(const verdict_key& key) const {
+        std::uint64_t h = 0;
+        for (std::uint64_t word : key.word) {
+            h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 32;
+        return static_cast<std::size_t>(h) & mask_;
+    }
+    entry* entries_ = nullptr;
+    std::size_t mask_ = 0;
+};
