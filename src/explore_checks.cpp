@@ -36,17 +36,28 @@ void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t ind
     }
 }
 
-// Counts a look-up of a verdict; after a period in which more than half were not found,
-// the worker checks the next states directly: finding a verdict costs more than checking once.
-void explorer::count_lookup(expansion_worker& w, bool found) {
+// Counts a look-up of verdicts; after a period in which more than half found the slot taken by
+// another step's (not merely empty, as while the table fills), the worker checks the next states
+// directly: a look-up that misses costs more than checking once.
+void explorer::count_lookup(expansion_worker& w, verdict_cache::lookup result) {
     ++w.verdict_lookups;
-    w.verdict_misses += found ? 0 : 1;
+    w.verdict_misses += result == verdict_cache::lookup::taken ? 1 : 0;
     if (w.verdict_lookups == lookups_a_period) {
         if (w.verdict_misses * 2 > w.verdict_lookups) {
             w.direct_states = direct_period;
         }
         w.verdict_lookups = w.verdict_misses = 0;
     }
+}
+
+// Whether the worker looks up the verdicts of the state it is about to step (one state fewer
+// to check directly, when it is checking states directly).
+bool explorer::remembering(expansion_worker& w) const {
+    if (w.direct_states > 0) {
+        --w.direct_states;
+        return false;
+    }
+    return remember_verdicts_;
 }
 
 // Observes the state before the step, once a state.
@@ -63,11 +74,11 @@ std::uint64_t explorer::guards_of(expansion_worker& w, const lock_values& before
     const packed_state& b = w.before_classes;
     const verdict_key key{{b.low, 0, b.high, 0, 0}};
     std::uint64_t verdict = 0;
-    if (w.guard_verdicts.find(key, verdict)) {
-        count_lookup(w, true);
+    const verdict_cache::lookup result = w.guard_verdicts.find(key, verdict);
+    count_lookup(w, result);
+    if (result == verdict_cache::lookup::found) {
         return verdict;
     }
-    count_lookup(w, false);
     see_before(w, before);
     std::size_t bit = 0;
     for (const part_check& c : on_steps_) {
@@ -100,11 +111,13 @@ std::uint64_t explorer::verdict_of(expansion_worker& w, std::size_t k,
                                    const lock_values& before) const {
     const expansion_worker::successor& next = w.successors[k];
     std::uint64_t verdict = 0;
-    if (next.keyed && w.verdicts.find(next.key, verdict)) {
-        count_lookup(w, true);
-        return verdict;
+    if (next.keyed) {
+        const verdict_cache::lookup result = w.verdicts.find(next.key, verdict);
+        count_lookup(w, result);
+        if (result == verdict_cache::lookup::found) {
+            return verdict;
+        }
     }
-    count_lookup(w, false);
     see_before(w, before);
     observe(next.merged, next.signals, w.seen);
     std::size_t bit = 0;
@@ -180,8 +193,7 @@ void explorer::check_directly(expansion_worker& w, std::size_t k, std::uint32_t 
 explorer::state_checks explorer::checks_of(expansion_worker& w, std::uint32_t index,
                                            const lock_values& before) const {
     state_checks checks;
-    checks.remember = remember_verdicts_ && w.direct_states == 0;
-    w.direct_states -= w.direct_states > 0 ? 1 : 0;
+    checks.remember = remembering(w);
     w.before_seen = false;
     w.active.clear();
     w.firsts.clear();

@@ -16,14 +16,14 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
                            std::size_t count, unsigned rising) const {
     const lock_values before = stored(state);
     // The runs of the checks that the search followed are among the remembered verdicts.
-    const bool remember = remember_verdicts_ && first == 0 && w.direct_states == 0;
+    const bool remember = first == 0 && remembering(w);
     w.before_seen = false;
     if (remember) {
         w.before_classes = replace_counters({low_[state], high_[state]}, classes_.of);
     } else {
         see_before(w, before);
     }
-    std::uint64_t stepped = 0; // the windows with a successor of their own, packed
+    std::uint64_t stepped = 0; // the windows with a successor of their own, packed (61 at most)
     for (std::size_t k = 0; k < windows_.size(); ++k) {
         expansion_worker::successor& after = w.successors[k];
         std::uint8_t& goes_on = w.obliges[k];

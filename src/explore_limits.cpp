@@ -14,8 +14,9 @@ std::uint64_t explorer::held_bytes() const {
         bytes += check.obligations.capacity() * sizeof(obligation) + check.recorded.capacity() / 8;
     }
     bytes += runs_bytes();
-    // The workers' lists of the round being expanded and of the one being merged.
-    return bytes + round_lists_bytes_;
+    // The workers' lists of the round being expanded and of the one being merged, and their tables
+    // of remembered verdicts.
+    return bytes + round_lists_bytes_ + verdict_bytes_;
 }
 
 // Whether `after` bytes would pass the memory limit; if so the search is incomplete, saying that

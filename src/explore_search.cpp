@@ -92,7 +92,8 @@ explorer::explorer(const explore_options& options, const std::vector<property>& 
         prepare();
     }
     for (const expansion_worker& w : workers_) {
-        round_lists_bytes_ += w.round_lists_bytes() + w.verdicts.bytes() + w.guard_verdicts.bytes();
+        round_lists_bytes_ += w.round_lists_bytes();
+        verdict_bytes_ += w.verdicts.bytes() + w.guard_verdicts.bytes();
     }
     round_lists_bytes_ += later_age_.capacity() * sizeof(run_age);
 }

@@ -148,7 +148,7 @@ class explorer {
     bool steps_as_earlier(expansion_worker& w, std::size_t k) const;
     void observe_step(expansion_worker& w, std::size_t k, bool observing) const;
     bool pack_step(expansion_worker& w, std::size_t k) const;
-    // How a state's steps are checked (explore_expand.cpp).
+    // How a state's steps are checked (explore_checks.cpp).
     struct state_checks {
         bool remember = false;    // by remembered verdicts, not directly
         std::uint64_t guards = 0; // remembered: the guards' bits, as verdict_of numbers them
@@ -197,7 +197,8 @@ class explorer {
     static constexpr std::size_t verdict_slots = std::size_t{1} << 17; // by worker
     static constexpr std::uint32_t lookups_a_period = 1u << 14;
     static constexpr std::uint32_t direct_period = 1u << 16; // states
-    static void count_lookup(expansion_worker& w, bool found);
+    static void count_lookup(expansion_worker& w, verdict_cache::lookup result);
+    bool remembering(expansion_worker& w) const;
     std::size_t followed_ = 0;
     std::vector<std::vector<run_age>> run_age_;
     std::vector<std::uint8_t> run_violated_;
@@ -212,9 +213,11 @@ class explorer {
     std::vector<expression> guards_;    // by property: what a leads-to's P needs before the step
     // The verdicts of a step, remembered for the steps alike (explore_verdicts.h): a bit for each
     // part on steps, then for each leads-to whether the step is a P without Q, then for each
-    // leads-to followed in the search whether its run goes on through the step.
+    // leads-to followed in the search whether its run goes on through the step, then for each
+    // part of the state alone whether the state after the step violates it.
     bool remember_verdicts_ = false;
     counter_classes classes_;
+    std::uint64_t verdict_bytes_ = 0; // the workers' tables of them
     // A round of at most `round_states_` states is split into blocks that the two threads take in
     // turn; where each block's steps end in its worker's lists, for this round and for the one
     // before until its merge.

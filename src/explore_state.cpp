@@ -192,13 +192,15 @@ void replace_field(std::uint64_t& low, std::uint64_t& high, const std::uint16_t*
 
 } // namespace
 
-packed_state replace_counters(const packed_state& packed, const std::uint16_t (*tables)[1024]) {
+packed_state replace_counters(const packed_state& packed,
+                              const std::uint16_t (*tables)[counter_values]) {
+    static_assert(timer_bits <= 10 && lock_timer_bits <= 10, "a counter's table holds its values");
     std::uint64_t low = packed.low;
     std::uint64_t high = packed.high;
-    replace_field<1>(low, high, tables[0]);
-    replace_field<14>(low, high, tables[1]);
-    replace_field<18>(low, high, tables[2]);
-    replace_field<20>(low, high, tables[3]);
+    replace_field<1>(low, high, tables[counter_pw]);
+    replace_field<14>(low, high, tables[counter_lock]);
+    replace_field<18>(low, high, tables[counter_sound]);
+    replace_field<20>(low, high, tables[counter_light]);
     return {low, static_cast<std::uint32_t>(high)};
 }
 

@@ -60,9 +60,14 @@ void relabel_digits(lock_values& values, const std::vector<int>& alphabet, int m
 bool pack(const lock_values& values, packed_state& packed);
 lock_values unpack(const packed_state& packed);
 
-// The packed state with each of its counters (pw_timer, lock_timer, sound_timer, light_timer, in
-// this order) replaced by its entry in the counter's table, which must fit the counter's width.
-packed_state replace_counters(const packed_state& packed, const std::uint16_t (*tables)[1024]);
+// The counters, in the order tables of them are given, and how many values a packed one can hold.
+enum counter_index : int { counter_pw, counter_lock, counter_sound, counter_light, counter_count };
+constexpr int counter_values = 1024;
+
+// The packed state with each of its counters replaced by its entry in the counter's table, which
+// must fit the counter's width.
+packed_state replace_counters(const packed_state& packed,
+                              const std::uint16_t (*tables)[counter_values]);
 
 // A code or entered digits as text, "none" when there are none.
 std::string digit_text(const std::int32_t* digits, int count);

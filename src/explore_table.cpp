@@ -7,10 +7,23 @@
 #include <sys/mman.h>
 #endif
 
+namespace {
+
+constexpr std::uint64_t huge_page = 2u << 20;
+
+} // namespace
+
+std::uint64_t huge_page_bytes(std::uint64_t bytes) {
+#if defined(__linux__)
+    return (bytes + huge_page - 1) / huge_page * huge_page;
+#else
+    return bytes;
+#endif
+}
+
 void* allocate_in_huge_pages(std::uint64_t bytes) {
 #if defined(__linux__)
-    constexpr std::uint64_t huge_page = 2u << 20;
-    const std::uint64_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    const std::uint64_t rounded = huge_page_bytes(bytes);
     void* memory = std::aligned_alloc(huge_page, rounded);
     if (memory == nullptr) {
         throw std::bad_alloc();

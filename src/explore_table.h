@@ -14,6 +14,8 @@ constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
 // gives them: tables read at random places then miss the address cache less. Throws
 // std::bad_alloc when the memory is not there.
 void* allocate_in_huge_pages(std::uint64_t bytes);
+// The bytes such memory takes: rounded up to whole huge pages on Linux.
+std::uint64_t huge_page_bytes(std::uint64_t bytes);
 
 class state_table {
   public:

@@ -14,10 +14,10 @@ int counter_of(int slot) {
         return -1;
     }
     switch (slot % property_name_count) {
-    case name_pw_timer: return 0;
-    case name_lock_timer: return 1;
-    case name_sound_timer: return 2;
-    case name_light_timer: return 3;
+    case name_pw_timer: return counter_pw;
+    case name_lock_timer: return counter_lock;
+    case name_sound_timer: return counter_sound;
+    case name_light_timer: return counter_light;
     default: return -1;
     }
 }
@@ -96,6 +96,7 @@ verdict_cache::~verdict_cache() {
 void verdict_cache::make(std::size_t slots) {
     std::free(entries_);
     entries_ = nullptr;
+    bytes_ = huge_page_bytes(slots * sizeof(entry));
     entries_ = static_cast<entry*>(allocate_in_huge_pages(slots * sizeof(entry)));
     std::uninitialized_fill_n(entries_, slots, entry{});
     mask_ = slots - 1;

@@ -14,9 +14,9 @@
 
 // The counters the checks read as classes of values.
 struct counter_classes {
-    static constexpr int counters = 4;       // pw_timer, lock_timer, sound_timer, light_timer
-    static constexpr int values = 1024;      // every value a packed counter can hold
-    std::uint16_t of[counters][values] = {}; // by counter and value: its class
+    static constexpr int counters = counter_count;
+    static constexpr int values = counter_values;
+    std::uint16_t of[counters][values] = {}; // by counter_index and value: its class
 };
 
 // The classes that the tests of these expressions tell apart: two values of a counter are in one
@@ -43,23 +43,28 @@ class verdict_cache {
     verdict_cache(const verdict_cache&) = delete;
     verdict_cache& operator=(const verdict_cache&) = delete;
     void make(std::size_t slots); // a power of two
-    std::uint64_t bytes() const { return (mask_ + 1) * sizeof(entry) * (entries_ != nullptr); }
+    std::uint64_t bytes() const { return bytes_; }
     void prefetch(const verdict_key& key) const { __builtin_prefetch(&entries_[slot_of(key)]); }
-    // The verdict for this key when it is held.
-    bool find(const verdict_key& key, std::uint64_t& verdict) const {
+    // The verdict for this key when it is held (`found`); otherwise whether its slot was empty
+    // or held another key's.
+    enum class lookup { found, empty, taken };
+    lookup find(const verdict_key& key, std::uint64_t& verdict) const {
         const entry& e = entries_[slot_of(key)];
-        if ((e.verdict >> verdict_bits) == 0 || !(e.key == key)) {
-            return false;
+        if ((e.verdict >> verdict_bits) == 0) {
+            return lookup::empty;
+        }
+        if (!(e.key == key)) {
+            return lookup::taken;
         }
         verdict = e.verdict & ~(std::uint64_t{1} << verdict_bits);
-        return true;
+        return lookup::found;
     }
     void keep(const verdict_key& key, std::uint64_t verdict) {
         entries_[slot_of(key)] = {key, verdict | std::uint64_t{1} << verdict_bits};
     }
 
   private:
-    struct entry {
+    struct alignas(64) entry { // one cache line
         verdict_key key;
         std::uint64_t verdict; // the top bit: the slot holds one
     };
@@ -75,4 +80,5 @@ class verdict_cache {
     }
     entry* entries_ = nullptr;
     std::size_t mask_ = 0;
+    std::uint64_t bytes_ = 0;
 };

@@ -739,54 +739,79 @@ TEST(ExampleCoverage, TheExamplesRunEveryArcOfEveryController) {
 }
 #endif
 
-} // namespace
+// A path as its keys, two a window ('-' for none).
+std::string path_text(const std::vector<key_window>& path) {
+    std::string text;
+    for (const key_window& w : path) {
+        text += {w.keys[0] != 0 ? w.keys[0] : '-', w.keys[1] != 0 ? w.keys[1] : '-', ' '};
+    }
+    return text;
+}
 
-// The verdicts the search remembers for steps alike are the verdicts of checking each step: on
-// counters read at single values, side by side, and against each other, and on the signals of a
-// step, whichever way the search finds them.
+// The verdicts the search remembers for steps alike are the verdicts of checking each step, path
+// for path: on counters read at single values (each in a search of its own, so that no other
+// property keeps that counter's values apart), against each other, before the step only, and on
+// a signal alone; and on digits relabelled.
 TEST_F(Exploration, RememberedVerdictsDecideAsCheckingEveryStep) {
-    const struct {
+    struct expected {
         const char* text;
         bool holds;
         std::size_t cycles; // of the shortest witness or counterexample
-    } cases[] = {
-        {"never sound_timer=57 and was sound_timer=56", false, 58},
-        {"reachable light_timer=40 and was light_timer=39", true, 40},
-        {"never was pw_timer>=20 and pw_timer<20 and pw_state=1", false, 22},
-        {"reachable lock_state=2 and lock_timer=5", true, 10},
-        {"reachable light_timer>sound_timer and sound_timer>5 and pw_state=1", true, 7},
-        {"never was sound_timer<pw_timer and sound_timer>pw_timer", true, 0},
-        {"sound_state=4 and sound_timer=10 leads-to sound_timer=20 within 10", false, 21},
-        {"never sound_timer=30 and key_clicked=1", true, 0},
-        // A counter read only before the step, where the state's guard reads it.
-        {"never was lock_timer=7 and lock_button=1", false, 13},
-        // The button without a code: the state steps as without it, only the signal tells.
-        {"reachable lock_button=1 and locked=0", true, 1},
     };
-    std::vector<property> properties = parse_builtin_properties();
-    const std::size_t first = properties.size();
-    for (const auto& c : cases) {
-        property p;
-        ASSERT_EQ(parse_property(c.text, p), "");
-        p.name = c.text;
-        properties.push_back(p);
-    }
-    explore_options options;
-    options.digits = {0};
-    options.pairs = false;
-    options.max_depth = slow_build ? 25 : 70;
-    explore_options each_step = options;
-    each_step.remember_verdicts = false;
-    const explore_result remembered = explore(options, properties);
-    const explore_result checked = explore(each_step, properties);
-    ASSERT_EQ(remembered.states, checked.states);
-    for (std::size_t i = 0; i < properties.size(); ++i) {
-        SCOPED_TRACE(properties[i].name);
-        EXPECT_EQ(remembered.outcomes[i].holds, checked.outcomes[i].holds);
-        EXPECT_EQ(remembered.outcomes[i].path.size(), checked.outcomes[i].path.size());
-        if (i >= first && cases[i - first].cycles <= options.max_depth) {
-            EXPECT_EQ(checked.outcomes[i].holds, cases[i - first].holds);
-            EXPECT_EQ(checked.outcomes[i].path.size(), cases[i - first].cycles);
+    const struct {
+        std::vector<int> digits;
+        std::vector<expected> cases;
+    } searches[] = {
+        {{0}, {{"never sound_timer=57 and was sound_timer=56", false, 58}}},
+        {{0}, {{"reachable light_timer=40 and was light_timer=39", true, 40}}},
+        {{0}, {{"never was pw_timer>=20 and pw_timer<20 and pw_state=1", false, 22}}},
+        {{0},
+         {{"reachable lock_state=2 and lock_timer=5", true, 10},
+          // Read only before the step, where the state's guard reads it.
+          {"never was lock_timer=7 and lock_button=1", false, 13}}},
+        {{0},
+         {{"sound_state=4 and sound_timer=10 leads-to sound_timer=20 within 10", false, 21},
+          {"never sound_timer=30 and key_clicked=1", true, 0},
+          // The button without a code: the state steps as without it, only the signal tells.
+          {"reachable lock_button=1 and locked=0", true, 1}}},
+        {{0},
+         {{"reachable light_timer>sound_timer and sound_timer>5 and pw_state=1", true, 7},
+          {"never was sound_timer<pw_timer and sound_timer>pw_timer", true, 0}}},
+        {{0, 1, 2},
+         {{"reachable registered!=none and entered!=registered and count=4", true, 11},
+          {"reachable pw_result=0 and was count=4", true, 12}}},
+    };
+    for (const auto& search : searches) {
+        std::vector<property> properties = parse_builtin_properties();
+        const std::size_t first = properties.size();
+        for (const expected& c : search.cases) {
+            property p;
+            ASSERT_EQ(parse_property(c.text, p), "");
+            p.name = c.text;
+            properties.push_back(p);
+        }
+        explore_options options;
+        options.digits = search.digits;
+        options.relabel = search.digits.size() > 2; // (no case names a digit)
+        options.pairs = false;
+        const bool relabelled = search.digits.size() > 2;
+        options.max_depth = relabelled ? (slow_build ? 10 : 12) : (slow_build ? 25 : 70);
+        explore_options each_step = options;
+        each_step.remember_verdicts = false;
+        const explore_result remembered = explore(options, properties);
+        const explore_result checked = explore(each_step, properties);
+        ASSERT_EQ(remembered.states, checked.states);
+        for (std::size_t i = 0; i < properties.size(); ++i) {
+            SCOPED_TRACE(properties[i].name);
+            EXPECT_EQ(remembered.outcomes[i].holds, checked.outcomes[i].holds);
+            EXPECT_EQ(path_text(remembered.outcomes[i].path), path_text(checked.outcomes[i].path));
+            const expected* c = i >= first ? &search.cases[i - first] : nullptr;
+            if (c != nullptr && c->cycles <= options.max_depth) {
+                EXPECT_EQ(checked.outcomes[i].holds, c->holds);
+                EXPECT_EQ(checked.outcomes[i].path.size(), c->cycles);
+            }
         }
     }
 }
+
+} // namespace
