@@ -130,8 +130,9 @@ struct alignas(128) expansion_worker {
     loop_state loop;
     pw_code own_code{};
     observation seen{};
-    std::vector<const part_check*> active;   // the parts on steps the state being expanded allows
-    std::vector<first_test> firsts;          // their first tests, in the same order
+    // Checking directly: the parts on steps the state being expanded allows, their first tests.
+    std::vector<const part_check*> active;
+    std::vector<first_test> firsts;
     std::vector<std::uint32_t> active_leads; // the leads-to checks it allows, by index
     std::vector<successor> successors;
     std::vector<std::uint8_t> obliges; // by window and active leads-to: the step is a P without Q
@@ -139,8 +140,8 @@ struct alignas(128) expansion_worker {
     verdict_cache guard_verdicts;      // by the state before a step: its guards
     bool before_seen = false;          // `seen` holds the state being expanded
     // Where the checks read counters closely, steps rarely look alike: the verdicts looked up in
-    // the last period and how many were not found; while `direct_states` is above 0, the states
-    // are checked directly (one fewer each).
+    // the last period and how many found their slot taken by another step's; while
+    // `direct_states` is above 0, the states are checked directly (one fewer each).
     std::uint32_t verdict_lookups = 0;
     std::uint32_t verdict_misses = 0;
     std::uint32_t direct_states = 0;
