@@ -27,12 +27,10 @@ void explorer::decide_part(expansion_worker& w, const part_check& c, std::uint32
     }
 }
 
+// Checks part c on window k's step, just observed, where nothing decided its property before.
 void explorer::check(expansion_worker& w, const part_check& c, std::uint32_t index, std::size_t k) {
-    if (w.found.decided[c.property] != 0 || open_[c.property] == 0) {
-        return;
-    }
-    if (evaluate(c.finding, w.seen)) {
-        w.found.decided[c.property] = 1 + ((std::uint64_t{index} << 8) | k);
+    if (w.found.decided[c.property] == 0 && open_[c.property] != 0 && evaluate(c.finding, w.seen)) {
+        decide_part(w, c, index, k);
     }
 }
 

@@ -96,8 +96,8 @@ verdict_cache::~verdict_cache() {
 void verdict_cache::make(std::size_t slots) {
     std::free(entries_);
     entries_ = nullptr;
-    bytes_ = huge_page_bytes(slots * sizeof(entry));
     entries_ = static_cast<entry*>(allocate_in_huge_pages(slots * sizeof(entry)));
+    bytes_ = huge_page_bytes(slots * sizeof(entry));
     std::uninitialized_fill_n(entries_, slots, entry{});
     mask_ = slots - 1;
 }
