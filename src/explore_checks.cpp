@@ -71,8 +71,9 @@ void explorer::see_before(expansion_worker& w, const lock_values& before) const 
 std::uint64_t explorer::guards_of(expansion_worker& w, const lock_values& before) const {
     const packed_state& b = w.before_classes;
     const verdict_key key{{b.low, 0, b.high, 0, 0}};
+    const std::size_t slot = w.guard_verdicts.slot_of(key);
     std::uint64_t verdict = 0;
-    const verdict_cache::lookup result = w.guard_verdicts.find(key, verdict);
+    const verdict_cache::lookup result = w.guard_verdicts.find(slot, key, verdict);
     count_lookup(w, result);
     if (result == verdict_cache::lookup::found) {
         return verdict;
@@ -86,7 +87,7 @@ std::uint64_t explorer::guards_of(expansion_worker& w, const lock_values& before
         const expression& guard = guards_[c.property];
         verdict |= std::uint64_t{guard.graph.empty() || evaluate(guard, w.seen)} << bit++;
     }
-    w.guard_verdicts.keep(key, verdict);
+    w.guard_verdicts.keep(slot, key, verdict);
     return verdict;
 }
 
@@ -99,7 +100,8 @@ void explorer::key_step(expansion_worker& w, std::size_t k, bool packed) const {
     next.keyed = packed && (!options_.relabel || pack(next.merged, after));
     if (next.keyed) {
         next.key = key_of(w.before_classes, replace_counters(after, classes_.of), next.signals);
-        w.verdicts.prefetch(next.key);
+        next.slot = w.verdicts.slot_of(next.key);
+        w.verdicts.prefetch(next.slot);
     }
 }
 
@@ -110,7 +112,7 @@ std::uint64_t explorer::verdict_of(expansion_worker& w, std::size_t k,
     const expansion_worker::successor& next = w.successors[k];
     std::uint64_t verdict = 0;
     if (next.keyed) {
-        const verdict_cache::lookup result = w.verdicts.find(next.key, verdict);
+        const verdict_cache::lookup result = w.verdicts.find(next.slot, next.key, verdict);
         count_lookup(w, result);
         if (result == verdict_cache::lookup::found) {
             return verdict;
@@ -133,7 +135,7 @@ std::uint64_t explorer::verdict_of(expansion_worker& w, std::size_t k,
         verdict |= std::uint64_t{evaluate(c.finding, w.seen)} << bit++;
     }
     if (next.keyed) {
-        w.verdicts.keep(next.key, verdict);
+        w.verdicts.keep(next.slot, next.key, verdict);
     }
     return verdict;
 }

@@ -28,9 +28,15 @@ bool explorer::check_merge(expansion_worker& w, const lock_values& unmerged,
 }
 
 // Loads `before` into the worker's loop with window k's keys; false when an earlier window of the
-// same state left the same inputs, so that this one steps as that one did.
+// same state left the same inputs, so that this one steps as that one did. Window 0 loads the
+// values; the later windows of the same state put back what it loaded.
 bool explorer::load_window(expansion_worker& w, const lock_values& before, std::size_t k) const {
-    load_values(w.loop, before, &w.own_code);
+    if (k == 0) {
+        load_values(w.loop, before, &w.own_code);
+        save_loaded(w.loop, w.own_code, w.loaded);
+    } else {
+        restore_loaded(w.loop, w.own_code, w.loaded);
+    }
     apply_window(w.loop, windows_[k]);
     window_inputs& inputs = w.successors[k].inputs;
     inputs = inputs_of(w.loop);
@@ -66,20 +72,14 @@ bool explorer::pack_canonical(lock_values& merged, int mapping[10], packed_state
 // that is not dropped before the step is always decoded and raises a signal of its own, so single
 // keys step alike only where they leave the same inputs (load_window finds those): an alphabet of
 // single keys compares nothing.
-bool explorer::steps_as_earlier(expansion_worker& w, std::size_t k) const {
+bool explorer::steps_as_earlier(const expansion_worker& w, std::size_t k) const {
     if (!options_.pairs) {
         return false;
     }
-    expansion_worker::successor& next = w.successors[k];
-    const step_signals& s = next.signals;
-    next.signals_key = std::uint64_t{s.lock_button} | std::uint64_t{s.events[0]} << 8 |
-                       std::uint64_t{s.events[1]} << 12 | std::uint64_t{s.events[2]} << 16 |
-                       std::uint64_t{s.events[3]} << 20 | std::uint64_t{s.events[4]} << 24 |
-                       std::uint64_t{s.pw_result} << 32 | std::uint64_t{s.key_clicked} << 40 |
-                       std::uint64_t{s.sound} << 48 | static_cast<std::uint64_t>(s.digit) << 56;
+    const expansion_worker::successor& next = w.successors[k];
     for (std::size_t j = 0; j < k; ++j) {
         const expansion_worker::successor& earlier = w.successors[j];
-        if (!earlier.repeats && earlier.signals_key == next.signals_key && earlier.signals == s &&
+        if (!earlier.repeats && same_signals(earlier.signals, next.signals) &&
             earlier.after == next.after) {
             return true;
         }

@@ -145,7 +145,7 @@ class explorer {
                         const std::vector<run_seed>& seeds);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     bool step_anew(expansion_worker& w, std::size_t k) const;
-    bool steps_as_earlier(expansion_worker& w, std::size_t k) const;
+    bool steps_as_earlier(const expansion_worker& w, std::size_t k) const;
     void observe_step(expansion_worker& w, std::size_t k, bool observing) const;
     bool pack_step(expansion_worker& w, std::size_t k) const;
     // How a state's steps are checked (explore_checks.cpp).

@@ -36,7 +36,7 @@ constexpr bool widths_within(int most) {
     }
     return true;
 }
-static_assert(widths_within(timer_bits), "pack groups the fields by width, up to timer_bits");
+static_assert(widths_within(timer_bits), "every field has 1 to timer_bits bits");
 
 template <int I> using field_number = std::integral_constant<int, I>;
 
@@ -131,14 +131,14 @@ void relabel_digits(lock_values& v, const std::vector<int>& alphabet, int mappin
 bool pack(const lock_values& values, packed_state& packed) {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
-    // The values of each width together: their bits above the width, where one has any, show
-    // that it does not fit (a negative value has them all). A value that fits needs no mask.
-    std::uint64_t by_width[timer_bits + 1] = {};
+    // A value's bits above its width, where it has any, show that it does not fit (a negative
+    // value has them all). A value that fits needs no mask.
+    std::uint64_t beyond = 0;
     each_field(values, [&](auto value, auto number) {
         constexpr int width = field_widths[decltype(number)::value];
         constexpr int at = field_offset(decltype(number)::value);
         const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
-        by_width[width] |= u;
+        beyond |= u >> width;
         if constexpr (at >= 64) {
             high |= u << (at - 64);
         } else {
@@ -148,10 +148,6 @@ bool pack(const lock_values& values, packed_state& packed) {
             }
         }
     });
-    std::uint64_t beyond = 0;
-    for (int width = 1; width <= timer_bits; ++width) {
-        beyond |= by_width[width] >> width;
-    }
     packed = {low, static_cast<std::uint32_t>(high)};
     return beyond == 0;
 }

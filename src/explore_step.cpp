@@ -65,6 +65,28 @@ void load_values(loop_state& loop, const lock_values& v, pw_code* own_code) {
     init_bss(signals);
 }
 
+void save_loaded(const loop_state& loop, const pw_code& own_code, loaded_loop& saved) {
+    const signal_set* signals = loop.signals;
+    saved.loop = loop;
+    saved.signals = *signals;
+    saved.control = *signals->control;
+    saved.buffer = *signals->control->buffer;
+    saved.keypad = *signals->keypad;
+    saved.events = *signals->events;
+    saved.own_code = own_code;
+}
+
+void restore_loaded(loop_state& loop, pw_code& own_code, const loaded_loop& saved) {
+    loop = saved.loop;
+    signal_set* signals = loop.signals;
+    *signals = saved.signals;
+    *signals->control = saved.control;
+    *signals->control->buffer = saved.buffer;
+    *signals->keypad = saved.keypad;
+    *signals->events = saved.events;
+    own_code = saved.own_code;
+}
+
 std::vector<key_window> window_alphabet(const std::vector<int>& digits, bool pairs) {
     std::vector<key_window> windows;
     windows.push_back({{0, 0}});

@@ -5,24 +5,51 @@
 #include "explore_state.h"
 
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
-// What a step raised and wrote that the end-of-cycle clear wipes.
+// What a step raised and wrote that the end-of-cycle clear wipes. Its bytes are all its own (no
+// padding), so that it reads as two words wherever steps are compared or keyed.
 struct step_signals {
+    std::int32_t digit = -1; // the decoded digit, -1 for none
     std::uint8_t lock_button = 0;
     std::uint8_t events[5] = {0, 0, 0, 0, 0}; // indexed by sensor_event_index
-    std::int32_t digit = -1;                  // the decoded digit, -1 for none
     std::uint8_t pw_result = empty_value;
     std::uint8_t key_clicked = 0;
     std::uint8_t sound = 0;
+    std::uint8_t unused[3] = {0, 0, 0}; // always 0
     bool operator==(const step_signals&) const = default;
 };
+static_assert(sizeof(step_signals) == 16 && std::has_unique_object_representations_v<step_signals>);
+
+// The signals as two words: equal words, equal signals.
+inline void signal_words(const step_signals& signals, std::uint64_t words[2]) {
+    std::memcpy(words, &signals, sizeof signals);
+}
+inline bool same_signals(const step_signals& a, const step_signals& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // The values of the loop between two cycles.
 lock_values read_values(const loop_state& loop);
 // Puts the values into the loop and its signal set, as they stand between two cycles. `own_code`
 // is the code record the exploration keeps for the signal set's registered code.
 void load_values(loop_state& loop, const lock_values& values, pw_code* own_code);
+
+// The loop and its signal set as load_values left them, to be put back before each window of the
+// same state: copying them back costs less than loading the values again.
+struct loaded_loop {
+    loop_state loop;
+    signal_set signals;
+    pw_control control;
+    pw_buffer buffer;
+    key_input keypad;
+    sensor_events events;
+    pw_code own_code;
+};
+void save_loaded(const loop_state& loop, const pw_code& own_code, loaded_loop& saved);
+void restore_loaded(loop_state& loop, pw_code& own_code, const loaded_loop& saved);
 
 // A polling window: up to two keys, pressed in this order.
 struct key_window {

@@ -2,6 +2,8 @@
 
 #include "explore_table.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -78,15 +80,10 @@ counter_classes classes_of(const std::vector<const expression*>& read) {
 
 verdict_key key_of(const packed_state& before, const packed_state& after,
                    const step_signals& signals) {
-    std::uint64_t raised = signals.lock_button;
-    for (int i = 0; i < 5; ++i) {
-        raised |= std::uint64_t{signals.events[i]} << (8 + 8 * i);
-    }
-    raised |= std::uint64_t{signals.pw_result} << 48 | std::uint64_t{signals.key_clicked} << 56;
+    std::uint64_t raised[2];
+    signal_words(signals, raised);
     return {{before.low, after.low, std::uint64_t{before.high} | std::uint64_t{after.high} << 32,
-             raised,
-             std::uint64_t{signals.sound} | std::uint64_t{static_cast<std::uint32_t>(signals.digit)}
-                                                << 8}};
+             raised[0], raised[1]}};
 }
 
 verdict_cache::~verdict_cache() {
@@ -94,10 +91,11 @@ verdict_cache::~verdict_cache() {
 }
 
 void verdict_cache::make(std::size_t slots) {
+    slots = std::max<std::size_t>(slots, 2); // a slot's number has a bit at least
     std::free(entries_);
     entries_ = nullptr;
     entries_ = static_cast<entry*>(allocate_in_huge_pages(slots * sizeof(entry)));
     bytes_ = huge_page_bytes(slots * sizeof(entry));
     std::uninitialized_fill_n(entries_, slots, entry{});
-    mask_ = slots - 1;
+    shift_ = 64 - std::countr_zero(slots);
 }

@@ -44,12 +44,24 @@ class verdict_cache {
     verdict_cache& operator=(const verdict_cache&) = delete;
     void make(std::size_t slots); // a power of two
     std::uint64_t bytes() const { return bytes_; }
-    void prefetch(const verdict_key& key) const { __builtin_prefetch(&entries_[slot_of(key)]); }
+    // The slot a key goes to: hashed once, for the fetch ahead and the look-up after it.
+    std::size_t slot_of(const verdict_key& key) const {
+        // Each word multiplied on its own (the products can be computed side by side), mixed
+        // together, multiplied again: the top bits of a product depend on every bit below them.
+        const std::uint64_t* w = key.word;
+        std::uint64_t h = w[0] * 0x9E3779B97F4A7C15ull ^ w[1] * 0xC2B2AE3D27D4EB4Full ^
+                          w[2] * 0x165667B19E3779F9ull ^ w[3] * 0xD6E8FEB86659FD93ull ^
+                          w[4] * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+        h *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<std::size_t>(h >> shift_);
+    }
+    void prefetch(std::size_t slot) const { __builtin_prefetch(&entries_[slot]); }
     // The verdict for this key when it is held (`found`); otherwise whether its slot was empty
     // or held another key's.
     enum class lookup { found, empty, taken };
-    lookup find(const verdict_key& key, std::uint64_t& verdict) const {
-        const entry& e = entries_[slot_of(key)];
+    lookup find(std::size_t slot, const verdict_key& key, std::uint64_t& verdict) const {
+        const entry& e = entries_[slot];
         if ((e.verdict >> verdict_bits) == 0) {
             return lookup::empty;
         }
@@ -59,8 +71,8 @@ class verdict_cache {
         verdict = e.verdict & ~(std::uint64_t{1} << verdict_bits);
         return lookup::found;
     }
-    void keep(const verdict_key& key, std::uint64_t verdict) {
-        entries_[slot_of(key)] = {key, verdict | std::uint64_t{1} << verdict_bits};
+    void keep(std::size_t slot, const verdict_key& key, std::uint64_t verdict) {
+        entries_[slot] = {key, verdict | std::uint64_t{1} << verdict_bits};
     }
 
   private:
@@ -68,17 +80,7 @@ class verdict_cache {
         verdict_key key;
         std::uint64_t verdict; // the top bit: the slot holds one
     };
-    std::size_t slot_of(const verdict_key& key) const {
-        std::uint64_t h = 0;
-        for (std::uint64_t word : key.word) {
-            h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-            h ^= h >> 29;
-        }
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 32;
-        return static_cast<std::size_t>(h) & mask_;
-    }
     entry* entries_ = nullptr;
-    std::size_t mask_ = 0;
+    int shift_ = 64; // 64 less the bits of a slot's number
     std::uint64_t bytes_ = 0;
 };

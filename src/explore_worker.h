@@ -83,13 +83,13 @@ struct alignas(128) expansion_worker {
         packed_state packed;
         std::uint64_t hash;
         std::uint32_t target;
-        window_inputs inputs;      // what the window left in the loop for the step
-        step_signals signals;      // what the step raised
-        std::uint64_t signals_key; // a digest of them, to find an equal step fast
-        bool repeats;              // an earlier window of the same state left the same inputs, or
-                                   // stepped to the same values with the same signals
-        std::uint8_t runs;         // as in pending_step
-        verdict_key key;           // the step's key for its verdicts, where `keyed`
+        window_inputs inputs; // what the window left in the loop for the step
+        step_signals signals; // what the step raised
+        bool repeats;         // an earlier window of the same state left the same inputs, or
+                              // stepped to the same values with the same signals
+        std::uint8_t runs;    // as in pending_step
+        verdict_key key;      // the step's key for its verdicts, where `keyed`
+        std::size_t slot;     // its slot in the worker's verdicts
         bool keyed;
         std::uint64_t verdict; // the checks' verdicts on the step (explorer::verdict_of)
         int same_as; // an earlier window of the same state with the same successor; -1: none
@@ -129,6 +129,7 @@ struct alignas(128) expansion_worker {
 
     loop_state loop;
     pw_code own_code{};
+    loaded_loop loaded{}; // the state being expanded, as loaded (load_window)
     observation seen{};
     // Checking directly: the parts on steps the state being expanded allows, their first tests.
     std::vector<const part_check*> active;
