@@ -72,6 +72,62 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
     }
 }
 
+// Whether the runs of check `c` (from the pass's first) can go round for ever: whether a cycle of
+// steps on which its run goes on can be reached from a state with an age. The states that runs
+// reach from there are listed, each stepped once, counting the steps into each; then, as long as
+// one is left that no step from a listed state still enters, it is taken out with its steps. A
+// cycle keeps the states on it: some are left. One thread; a state beyond a bounded search is
+// not followed, as the levels do not follow it.
+bool explorer::runs_go_round(std::size_t first, std::size_t c,
+                             const std::vector<std::vector<run_age>>& age) {
+    expansion_worker& w = workers_[0];
+    const std::size_t states = low_.size();
+    std::vector<std::uint32_t> entering(states, 0); // by state: steps into it from listed ones
+    std::vector<bool> listed(states, false);
+    std::vector<std::uint32_t> list;
+    for (std::uint32_t state = 0; state < states; ++state) {
+        if (age[c][state] != no_run) {
+            listed[state] = true;
+            list.push_back(state);
+        }
+    }
+    const auto each_step = [&](std::uint32_t state, auto visit) {
+        follow_runs(w, state, first + c, 1, 1u);
+        for (std::size_t k = 0; k < windows_.size(); ++k) {
+            if (w.obliges[k] != 0 && w.successors[k].target != no_index) {
+                visit(w.successors[k].target);
+            }
+        }
+    };
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        each_step(list[i], [&](std::uint32_t target) {
+            ++entering[target];
+            if (!listed[target]) {
+                listed[target] = true;
+                list.push_back(target);
+            }
+        });
+    }
+    std::vector<std::uint32_t> free; // listed states no step enters any longer
+    for (std::uint32_t state : list) {
+        if (entering[state] == 0) {
+            free.push_back(state);
+        }
+    }
+    std::size_t taken = 0;
+    while (!free.empty()) {
+        const std::uint32_t state = free.back();
+        free.pop_back();
+        ++taken;
+        each_step(state, [&](std::uint32_t target) {
+            if (--entering[target] == 0) {
+                free.push_back(target);
+            }
+        });
+    }
+    return taken < list.size();
+}
+
 // The leads-to properties together, forward from their P states one step at a time: each state's
 // age for a property is the longest run it ends, from a P state, on which neither Q nor R held
 // after any step. A state whose age rises is expanded again at the next level (once for all the
@@ -130,7 +186,26 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         std::uint8_t worker;
     };
     std::vector<frontier_block_end> ends;
+    // Around a cycle of steps on which a run goes on, ages rise at every level until they reach
+    // N, and a whole region of states can rise with them (an entry begun and timed out, again and
+    // again): N levels of it. Once the levels have followed a check's runs into as many states as
+    // the set holds, the check is looked at once for such a cycle (runs_go_round, about two steps
+    // of each state its runs reach), where the memory limit allows.
+    std::vector<std::uint64_t> followed(count, 0);    // by check: the states followed
+    std::vector<bool> looked_for_cycle(count, false); // by check
     for (int level = 0; level < deepest; ++level) {
+        for (std::size_t c = 0; c < count; ++c) {
+            if (!looked_for_cycle[c] && !violated[first + c] && followed[c] > 0 &&
+                static_cast<double>(followed[c]) >=
+                    options_.cycle_check_share * static_cast<double>(states)) {
+                looked_for_cycle[c] = true;
+                const std::uint64_t bytes = states * (sizeof(std::uint32_t) * 2 + 1);
+                if ((options_.max_memory == 0 || held_bytes() + bytes <= options_.max_memory) &&
+                    runs_go_round(first, c, age)) {
+                    violated[first + c] = true;
+                }
+            }
+        }
         for (; seed < seeds.size() && seeds[seed].age == level; ++seed) {
             const run_seed& s = seeds[seed];
             if (!violated[first + s.check] && age[s.check][s.state] == level) {
@@ -148,6 +223,11 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         frontier.swap(raised);
         rising.swap(rose);
         raised.clear();
+        for (std::uint32_t state : frontier) {
+            for (unsigned checks = rising[state]; checks != 0; checks &= checks - 1) {
+                ++followed[static_cast<std::size_t>(__builtin_ctz(checks))];
+            }
+        }
         const auto next = static_cast<run_age>(level + 1);
         // The frontier goes in chunks, each taken block by block by the two threads; each steps a
         // block's states and lists, in order, the steps that go on into a state whose age is below

@@ -25,6 +25,9 @@ struct explore_options {
                                        // threads share it in blocks of a sixteenth)
     bool remember_verdicts = true;     // look the checks' verdicts up for steps alike (a test
                                        // turns it off to compare with checking every step)
+    double cycle_check_share = 1.0;    // a leads-to's runs are looked at for a cycle once they have
+                                       // been followed into this share of the states (a test
+                                       // looks at once, or never)
     step_function step = step_cycle;
 };
 

@@ -143,6 +143,8 @@ class explorer {
     void find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
                         std::vector<std::vector<run_age>>& age, bool from_p_states,
                         const std::vector<run_seed>& seeds);
+    bool runs_go_round(std::size_t first, std::size_t c,
+                       const std::vector<std::vector<run_age>>& age);
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     bool step_anew(expansion_worker& w, std::size_t k) const;
     bool steps_as_earlier(const expansion_worker& w, std::size_t k) const;

@@ -685,6 +685,50 @@ TEST_F(Exploration, ALeadsToFailsWithTheShortestWayToPThenNStepsWithoutQ) {
     }
 }
 
+// A run that can go round a cycle of steps without Q goes on for ever: the check that looks for
+// such a cycle, here at once, decides as following the runs level by level to N does.
+TEST_F(Exploration, ARunThatGoesRoundIsFoundAsFollowingItToNFindsIt) {
+    const struct {
+        const char* text;
+        step_function step;
+        std::uint64_t depth;
+        std::size_t cycles; // of the counterexample; 0: it holds
+    } cases[] = {
+        // With the light off, a step without keys leaves an idle state as it was.
+        {"door=1 and registered=none and pw_state=0 and sound_state=0 leads-to door=0 within 500 "
+         "unless key_clicked=1 or lock_button=1 or key_sensor=1 or cover_opened=1 or "
+         "cover_closed=1 or door_opened=1",
+         step_light_stays_off, 6, 501},
+        // C back and forth between two states, the run going on only through C.
+        {"door=1 leads-to locked=1 within 40 unless was cover=cover", step_light_stays_off, 6, 41},
+        // Runs that end: the countdown locks in the 301st cycle; four digits come in four cycles.
+        {"door_closed=1 and lock_state=2 leads-to locked=1 within 301 unless door_opened=1",
+         step_cycle, 310, 0},
+        {"key_clicked=1 leads-to count=4 within 2", step_cycle, 6, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (slow_build && c.depth > shallow) {
+            continue;
+        }
+        property p;
+        ASSERT_EQ(parse_property(c.text, p), "");
+        explore_options options;
+        options.step = c.step;
+        options.digits = {0};
+        options.pairs = false;
+        options.max_depth = c.depth;
+        options.cycle_check_share = 0.0;
+        const explore_result at_once = explore(options, {p});
+        options.cycle_check_share = 1e18;
+        const explore_result never = explore(options, {p});
+        EXPECT_EQ(at_once.outcomes[0].holds, never.outcomes[0].holds);
+        EXPECT_EQ(at_once.outcomes[0].holds, c.cycles == 0);
+        EXPECT_EQ(at_once.outcomes[0].path.size(), never.outcomes[0].path.size());
+        EXPECT_EQ(at_once.outcomes[0].path.size(), c.cycles);
+    }
+}
+
 // A window whose step ends where an earlier window's ends is the same step only when it raised the
 // same signals too: the key turned in an open lock changes nothing but is still a step of its own.
 TEST_F(Exploration, StepsThatEndAlikeButRaiseDifferentSignalsAreEachChecked) {
