@@ -77,7 +77,7 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
 // reach from there are listed, each stepped once, counting the steps into each; then, as long as
 // one is left that no step from a listed state still enters, it is taken out with its steps. A
 // cycle keeps the states on it: some are left. One thread; a state beyond a bounded search is
-// not followed, as the levels do not follow it.
+// not followed, as the levels do not follow it. Holds three numbers and a mark a state at most.
 bool explorer::runs_go_round(std::size_t first, std::size_t c,
                              const std::vector<std::vector<run_age>>& age) {
     expansion_worker& w = workers_[0];
@@ -199,10 +199,15 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
                 static_cast<double>(followed[c]) >=
                     options_.cycle_check_share * static_cast<double>(states)) {
                 looked_for_cycle[c] = true;
-                const std::uint64_t bytes = states * (sizeof(std::uint32_t) * 2 + 1);
-                if ((options_.max_memory == 0 || held_bytes() + bytes <= options_.max_memory) &&
-                    runs_go_round(first, c, age)) {
-                    violated[first + c] = true;
+                // Held now: what the search holds, this pass's marks and lists, and its ages
+                // (those of a pass from the P states are its own). The look adds three numbers
+                // and a mark a state at most.
+                const std::uint64_t now = held_bytes() + states * (2 + 8) +
+                                          (from_p_states ? count * states * sizeof(run_age) : 0);
+                const std::uint64_t needed = now + states * (3 * sizeof(std::uint32_t) + 1);
+                if (options_.max_memory == 0 || needed <= options_.max_memory) {
+                    result_.held_bytes = std::max(result_.held_bytes, needed);
+                    violated[first + c] = runs_go_round(first, c, age);
                 }
             }
         }
