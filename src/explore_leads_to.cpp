@@ -74,23 +74,29 @@ void explorer::follow_runs(expansion_worker& w, std::uint32_t state, std::size_t
 
 // Whether the runs of check `c` (from the pass's first) can go round for ever: whether a cycle of
 // steps on which its run goes on can be reached from a state with an age. The states that runs
-// reach from there are listed, each stepped once, counting the steps into each; then, as long as
-// one is left that no step from a listed state still enters, it is taken out with its steps. A
-// cycle keeps the states on it: some are left. One thread; a state beyond a bounded search is
-// not followed, as the levels do not follow it. Holds three numbers and a mark a state at most.
+// reach from there are listed, each stepped once under every window, counting the steps into
+// each; then, as long as one is left that no step from a listed state still enters, it is taken
+// out and its steps with it (stepping it again). A cycle keeps the states on it: some are left.
+// One thread; a state beyond a bounded search is not followed, as the levels do not follow it
+// (though a state the levels would not have stepped before N may be stepped here, and a fault
+// met there fails the run as one met by the levels does). Holds three numbers and a mark a state.
 bool explorer::runs_go_round(std::size_t first, std::size_t c,
                              const std::vector<std::vector<run_age>>& age) {
     expansion_worker& w = workers_[0];
     const std::size_t states = low_.size();
     std::vector<std::uint32_t> entering(states, 0); // by state: steps into it from listed ones
     std::vector<bool> listed(states, false);
-    std::vector<std::uint32_t> list;
+    std::vector<std::uint32_t> reached;   // the listed states, in the order listed
+    std::vector<std::uint32_t> unentered; // listed states no step enters any longer
+    reached.reserve(states);
+    unentered.reserve(states);
     for (std::uint32_t state = 0; state < states; ++state) {
         if (age[c][state] != no_run) {
             listed[state] = true;
-            list.push_back(state);
+            reached.push_back(state);
         }
     }
+    std::uint64_t stepped = 0;
     const auto each_step = [&](std::uint32_t state, auto visit) {
         follow_runs(w, state, first + c, 1, 1u);
         for (std::size_t k = 0; k < windows_.size(); ++k) {
@@ -98,44 +104,47 @@ bool explorer::runs_go_round(std::size_t first, std::size_t c,
                 visit(w.successors[k].target);
             }
         }
+        if (++stepped % 65536 == 0) {
+            show_progress(false);
+        }
     };
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        each_step(list[i], [&](std::uint32_t target) {
+    for (std::size_t i = 0; i < reached.size(); ++i) {
+        each_step(reached[i], [&](std::uint32_t target) {
             ++entering[target];
             if (!listed[target]) {
                 listed[target] = true;
-                list.push_back(target);
+                reached.push_back(target);
             }
         });
     }
-    std::vector<std::uint32_t> free; // listed states no step enters any longer
-    for (std::uint32_t state : list) {
+    for (std::uint32_t state : reached) {
         if (entering[state] == 0) {
-            free.push_back(state);
+            unentered.push_back(state);
         }
     }
     std::size_t taken = 0;
-    while (!free.empty()) {
-        const std::uint32_t state = free.back();
-        free.pop_back();
+    while (!unentered.empty()) {
+        const std::uint32_t state = unentered.back();
+        unentered.pop_back();
         ++taken;
         each_step(state, [&](std::uint32_t target) {
             if (--entering[target] == 0) {
-                free.push_back(target);
+                unentered.push_back(target);
             }
         });
     }
-    return taken < list.size();
+    return taken < reached.size();
 }
 
 // The leads-to properties together, forward from their P states one step at a time: each state's
 // age for a property is the longest run it ends, from a P state, on which neither Q nor R held
 // after any step. A state whose age rises is expanded again at the next level (once for all the
-// properties whose age rose there), so a run that reaches N steps, or goes round for ever, shows
-// as an age of N. The runs start from each P state at age 0 (`from_p_states`, `age` all no_run),
-// or, after a search that followed them, from the seeds at their ages (`age` as the search left
-// it). Each level is taken block by block by the two threads like the breadth-first search; what
-// they find is applied in order by this one. Sets `violated` for each property with such a run.
+// properties whose age rose there), so a run that reaches N steps shows as an age of N; one that
+// can go round for ever does too, or is found by runs_go_round first. The runs start from each P
+// state at age 0 (`from_p_states`, `age` all no_run), or, after a search that followed them, from
+// the seeds at their ages (`age` as the search left it). Each level is taken block by block by the
+// two threads like the breadth-first search; what they find is applied in order by this one. Sets
+// `violated` for each property with such a run.
 void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<bool>& violated,
                               std::vector<std::vector<run_age>>& age, bool from_p_states,
                               const std::vector<run_seed>& seeds) {
@@ -189,20 +198,21 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
     // Around a cycle of steps on which a run goes on, ages rise at every level until they reach
     // N, and a whole region of states can rise with them (an entry begun and timed out, again and
     // again): N levels of it. Once the levels have followed a check's runs into as many states as
-    // the set holds, the check is looked at once for such a cycle (runs_go_round, about two steps
-    // of each state its runs reach), where the memory limit allows.
-    std::vector<std::uint64_t> followed(count, 0);    // by check: the states followed
-    std::vector<bool> looked_for_cycle(count, false); // by check
+    // the set holds, the check is looked at once for such a cycle (runs_go_round, each state its
+    // runs reach stepped twice under every window), where the memory limit allows.
+    std::vector<std::uint64_t> states_followed(count, 0); // by check
+    std::vector<bool> looked_for_cycle(count, false);     // by check
     for (int level = 0; level < deepest; ++level) {
         for (std::size_t c = 0; c < count; ++c) {
-            if (!looked_for_cycle[c] && !violated[first + c] && followed[c] > 0 &&
-                static_cast<double>(followed[c]) >=
+            if (!looked_for_cycle[c] && !violated[first + c] && states_followed[c] > 0 &&
+                static_cast<double>(states_followed[c]) >=
                     options_.cycle_check_share * static_cast<double>(states)) {
                 looked_for_cycle[c] = true;
-                // Held now: what the search holds, this pass's marks and lists, and its ages
-                // (those of a pass from the P states are its own). The look adds three numbers
-                // and a mark a state at most.
+                // Held now: what the search holds, this pass's marks, lists and seeds, and its
+                // ages (those of a pass from the P states are its own). The look adds three
+                // numbers and a mark a state.
                 const std::uint64_t now = held_bytes() + states * (2 + 8) +
+                                          seeds.size() * sizeof(run_seed) +
                                           (from_p_states ? count * states * sizeof(run_age) : 0);
                 const std::uint64_t needed = now + states * (3 * sizeof(std::uint32_t) + 1);
                 if (options_.max_memory == 0 || needed <= options_.max_memory) {
@@ -230,7 +240,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
         raised.clear();
         for (std::uint32_t state : frontier) {
             for (unsigned checks = rising[state]; checks != 0; checks &= checks - 1) {
-                ++followed[static_cast<std::size_t>(__builtin_ctz(checks))];
+                ++states_followed[static_cast<std::size_t>(__builtin_ctz(checks))];
             }
         }
         const auto next = static_cast<run_age>(level + 1);
@@ -284,6 +294,7 @@ void explorer::find_long_runs(std::size_t first, std::size_t count, std::vector<
             rising[state] = 0;
         }
         leads_to_level_ = next;
+        result_.leads_to_levels = std::max<std::uint64_t>(result_.leads_to_levels, next);
         show_progress(false);
     }
 }

@@ -48,8 +48,9 @@ struct explore_result {
     std::uint64_t depth = 0;
     std::uint64_t merge_checks = 0;
     double seconds = 0;
-    std::uint64_t held_bytes = 0;           // the largest the search's own tables were
-    std::uint64_t arcs = 0;                 // the controllers' arcs the search ran, one bit an arc
+    std::uint64_t held_bytes = 0;      // the largest the search's own tables were
+    std::uint64_t arcs = 0;            // the controllers' arcs the search ran, one bit an arc
+    std::uint64_t leads_to_levels = 0; // the most levels the leads-to check after the search took
     std::vector<property_outcome> outcomes; // one per property, in order
 };
 

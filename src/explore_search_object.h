@@ -145,6 +145,7 @@ class explorer {
                         const std::vector<run_seed>& seeds);
     bool runs_go_round(std::size_t first, std::size_t c,
                        const std::vector<std::vector<run_age>>& age);
+    // Window 0 of a state loads it; each later window of the same state puts back what it loaded.
     bool load_window(expansion_worker& w, const lock_values& before, std::size_t k) const;
     bool step_anew(expansion_worker& w, std::size_t k) const;
     bool steps_as_earlier(const expansion_worker& w, std::size_t k) const;

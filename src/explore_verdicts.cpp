@@ -91,7 +91,7 @@ verdict_cache::~verdict_cache() {
 }
 
 void verdict_cache::make(std::size_t slots) {
-    slots = std::max<std::size_t>(slots, 2); // a slot's number has a bit at least
+    slots = std::bit_ceil(std::max<std::size_t>(slots, 2)); // a slot's number has a bit at least
     std::free(entries_);
     entries_ = nullptr;
     entries_ = static_cast<entry*>(allocate_in_huge_pages(slots * sizeof(entry)));

@@ -42,7 +42,7 @@ class verdict_cache {
     ~verdict_cache();
     verdict_cache(const verdict_cache&) = delete;
     verdict_cache& operator=(const verdict_cache&) = delete;
-    void make(std::size_t slots); // a power of two
+    void make(std::size_t slots); // rounded up to a power of two, 2 at least
     std::uint64_t bytes() const { return bytes_; }
     // The slot a key goes to: hashed once, for the fetch ahead and the look-up after it.
     std::size_t slot_of(const verdict_key& key) const {
@@ -81,6 +81,6 @@ class verdict_cache {
         std::uint64_t verdict; // the top bit: the slot holds one
     };
     entry* entries_ = nullptr;
-    int shift_ = 64; // 64 less the bits of a slot's number
+    int shift_ = 63; // 64 less the bits of a slot's number
     std::uint64_t bytes_ = 0;
 };
