@@ -1,0 +1,188 @@
+// What a search of the lock's states costs on this machine before it checks anything: breadth
+// first over the real step, on two threads, with nothing but what any such search must do. Each
+// state is loaded into a signal set once and put back before each window; each window's inputs
+// are compared with the earlier windows' (alike inputs step alike); each successor is read back,
+// merged and packed, and looked up in a flat open-addressing table. The table is two halves, one
+// a thread, chosen by a bit of the hash, so that no look-up needs a lock: both threads expand
+// their half of a level, then each adds the successors that fall in its half. No property, no
+// path, no limit: the exploration's own times are measured against this.
+// Usage: explore_floor [pairs]   (single keys and digits 0 and 1; `pairs` adds the two-key windows)
+#include "explore_step.h"
+#include "explore_table.h"
+
+#include <barrier>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// One half of the set: linear probing, a slot empty while `used` is 0.
+class half_table {
+  public:
+    explicit half_table(int bits) : mask_((std::uint64_t{1} << bits) - 1) {
+        const std::uint64_t bytes = (mask_ + 1) * sizeof(slot);
+        slots_ = static_cast<slot*>(allocate_in_huge_pages(bytes));
+        std::memset(slots_, 0, bytes);
+    }
+    ~half_table() { std::free(slots_); }
+    half_table(const half_table&) = delete;
+    half_table& operator=(const half_table&) = delete;
+
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[(hash >> 1) & mask_]); }
+    // True when the state was not there (it is now).
+    bool insert(const packed_state& s, std::uint64_t hash) {
+        for (std::uint64_t at = (hash >> 1) & mask_;; at = (at + 1) & mask_) {
+            slot& x = slots_[at];
+            if (x.used == 0) {
+                if (++used_ * 10 > (mask_ + 1) * 8) {
+                    std::fputs("explore_floor: the table is too small\n", stderr);
+                    std::exit(1);
+                }
+                x = {s.low, s.high, 1};
+                return true;
+            }
+            if (x.low == s.low && x.high == s.high) {
+                return false;
+            }
+        }
+    }
+
+  private:
+    struct slot {
+        std::uint64_t low;
+        std::uint32_t high;
+        std::uint32_t used;
+    };
+    slot* slots_ = nullptr;
+    std::uint64_t mask_;
+    std::uint64_t used_ = 0;
+};
+
+struct hashed_state {
+    packed_state state;
+    std::uint64_t hash;
+};
+
+struct worker {
+    loop_state loop;
+    pw_code own_code{};
+    loaded_loop loaded;
+    std::vector<packed_state> level; // the states of this level in this thread's half
+    std::vector<packed_state> next;
+    std::vector<hashed_state> successors[2]; // by the half they fall in
+    std::uint64_t transitions = 0;
+    std::uint64_t states = 0;
+};
+
+// Steps every window of every state of the worker's level; the successors go to their half's list.
+void expand_level(worker& w, const std::vector<key_window>& windows) {
+    for (const packed_state& state : w.level) {
+        load_values(w.loop, unpack(state), &w.own_code);
+        save_loaded(w.loop, w.own_code, w.loaded);
+        window_inputs stepped[64];
+        std::size_t distinct = 0;
+        for (const key_window& window : windows) {
+            ++w.transitions;
+            restore_loaded(w.loop, w.own_code, w.loaded);
+            apply_window(w.loop, window);
+            const window_inputs inputs = inputs_of(w.loop);
+            bool alike = false;
+            for (std::size_t j = 0; j < distinct && !alike; ++j) {
+                alike = stepped[j] == inputs;
+            }
+            if (alike) {
+                continue;
+            }
+            stepped[distinct++] = inputs;
+            step_signals signals;
+            lock_values after = step_applied(w.loop, step_cycle, signals, &w.own_code);
+            merge_counters(after);
+            packed_state packed;
+            if (!pack(after, packed)) {
+                std::fputs("explore_floor: a state out of range\n", stderr);
+                std::exit(1);
+            }
+            const std::uint64_t hash = state_table::hash(packed);
+            w.successors[hash & 1].push_back({packed, hash});
+        }
+    }
+}
+
+// Adds the successors both workers found in half `me`; the new ones make the worker's next level.
+void add_level(worker workers[2], int me, half_table& table) {
+    worker& w = workers[me];
+    w.next.clear();
+    for (int from = 0; from < 2; ++from) {
+        const std::vector<hashed_state>& found = workers[from].successors[me];
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (i + 8 < found.size()) {
+                table.prefetch(found[i + 8].hash);
+            }
+            if (table.insert(found[i].state, found[i].hash)) {
+                w.next.push_back(found[i].state);
+            }
+        }
+    }
+    w.states += w.next.size();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const bool pairs = argc > 1 && std::strcmp(argv[1], "pairs") == 0;
+    const std::vector<key_window> windows = window_alphabet({0, 1}, pairs);
+    half_table tables[2] = {half_table(pairs ? 26 : 25), half_table(pairs ? 26 : 25)};
+    worker workers[2];
+    for (worker& w : workers) {
+        create_signal_set(w.loop);
+    }
+    lock_values start = read_values(workers[0].loop);
+    merge_counters(start);
+    packed_state packed;
+    pack(start, packed);
+    const std::uint64_t hash = state_table::hash(packed);
+    tables[hash & 1].insert(packed, hash);
+    workers[hash & 1].level.push_back(packed);
+    workers[hash & 1].states = 1;
+
+    bool more = true;
+    std::uint64_t levels = 0; // with states, the start's included
+    std::uint64_t phase = 0;  // three a level; the first of each decides
+    std::barrier sync(2, [&]() noexcept {
+        if (phase++ % 3 == 0) {
+            more = !(workers[0].level.empty() && workers[1].level.empty());
+            levels += more ? 1 : 0;
+        }
+    });
+    auto run = [&](int me) {
+        worker& w = workers[me];
+        for (;;) {
+            sync.arrive_and_wait(); // `more` is decided on the levels
+            if (!more) {
+                return;
+            }
+            expand_level(w, windows);
+            sync.arrive_and_wait(); // every successor is in its half's list
+            add_level(workers, me, tables[me]);
+            sync.arrive_and_wait(); // every list is read
+            workers[0].successors[me].clear();
+            workers[1].successors[me].clear();
+            w.level.swap(w.next);
+        }
+    };
+    const auto began = std::chrono::steady_clock::now();
+    std::thread helper(run, 1);
+    run(0);
+    helper.join();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("%llu states, %llu transitions, %llu steps deep, %.1f s\n",
+                static_cast<unsigned long long>(workers[0].states + workers[1].states),
+                static_cast<unsigned long long>(workers[0].transitions + workers[1].transitions),
+                static_cast<unsigned long long>(levels - 1), seconds);
+}
