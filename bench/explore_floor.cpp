@@ -2,11 +2,13 @@
 // first over the real step, on two threads, with nothing but what any such search must do. Each
 // state is loaded into a signal set once and put back before each window; each window's inputs
 // are compared with the earlier windows' (alike inputs step alike); each successor is read back,
-// merged and packed, and looked up in a flat open-addressing table. The table is two halves, one
-// a thread, chosen by a bit of the hash, so that no look-up needs a lock: both threads expand
-// their half of a level, then each adds the successors that fall in its half. No property, no
-// path, no limit: the exploration's own times are measured against this.
-// Usage: explore_floor [pairs]   (single keys and digits 0 and 1; `pairs` adds the two-key windows)
+// merged and packed, and, unless an earlier window of the state reached it, looked up in a flat
+// open-addressing table. The table is two halves, one a thread, chosen by a bit of the hash, so
+// that no look-up needs a lock: both threads expand their half of a level, then each adds the
+// successors that fall in its half. No property, no path, no limit: the exploration's own times
+// are measured against this.
+// Usage: explore_floor [pairs | pieces]   (single keys and digits 0 and 1; `pairs` adds the
+// two-key windows; `pieces` then times each piece of a window's work on the first states found)
 #include "explore_step.h"
 #include "explore_table.h"
 
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -77,6 +80,7 @@ struct worker {
     std::vector<hashed_state> successors[2]; // by the half they fall in
     std::uint64_t transitions = 0;
     std::uint64_t states = 0;
+    std::vector<packed_state> kept; // the first new states, for `pieces`
 };
 
 // Steps every window of every state of the worker's level; the successors go to their half's list.
@@ -85,7 +89,9 @@ void expand_level(worker& w, const std::vector<key_window>& windows) {
         load_values(w.loop, unpack(state), &w.own_code);
         save_loaded(w.loop, w.own_code, w.loaded);
         window_inputs stepped[64];
+        packed_state reached[64];
         std::size_t distinct = 0;
+        std::size_t different = 0;
         for (const key_window& window : windows) {
             ++w.transitions;
             restore_loaded(w.loop, w.own_code, w.loaded);
@@ -107,6 +113,14 @@ void expand_level(worker& w, const std::vector<key_window>& windows) {
                 std::fputs("explore_floor: a state out of range\n", stderr);
                 std::exit(1);
             }
+            bool again = false; // reached by an earlier window of the state
+            for (std::size_t j = 0; j < different && !again; ++j) {
+                again = reached[j] == packed;
+            }
+            if (again) {
+                continue;
+            }
+            reached[different++] = packed;
             const std::uint64_t hash = state_table::hash(packed);
             w.successors[hash & 1].push_back({packed, hash});
         }
@@ -125,21 +139,70 @@ void add_level(worker workers[2], int me, half_table& table) {
             }
             if (table.insert(found[i].state, found[i].hash)) {
                 w.next.push_back(found[i].state);
+                if (w.kept.size() < w.kept.capacity()) {
+                    w.kept.push_back(found[i].state);
+                }
             }
         }
     }
     w.states += w.next.size();
 }
 
+// What a window costs in each piece of the work above, on one thread over `sample`: each pass
+// does one piece more than the one before, and a piece costs the difference. Every piece is a
+// call into the program's library, which the compiler cannot leave out.
+void time_pieces(worker& w, const std::vector<packed_state>& sample,
+                 const std::vector<key_window>& windows) {
+    const char* pieces[] = {"putting the state back and giving the keys", "the step",
+                            "reading the signals and values back", "merging and packing"};
+    double before = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        const auto began = std::chrono::steady_clock::now();
+        for (const packed_state& state : sample) {
+            load_values(w.loop, unpack(state), &w.own_code);
+            save_loaded(w.loop, w.own_code, w.loaded);
+            for (const key_window& window : windows) {
+                restore_loaded(w.loop, w.own_code, w.loaded);
+                apply_window(w.loop, window);
+                if (pass == 1) {
+                    step_cycle(w.loop, nullptr);
+                    pw_buffer* buffer = w.loop.signals->control->buffer;
+                    if (buffer->registered != nullptr && buffer->registered != &w.own_code) {
+                        delete buffer->registered;
+                        buffer->registered = &w.own_code;
+                    }
+                } else if (pass >= 2) {
+                    step_signals signals;
+                    lock_values after = step_applied(w.loop, step_cycle, signals, &w.own_code);
+                    if (pass == 3) {
+                        merge_counters(after);
+                        packed_state packed;
+                        pack(after, packed);
+                    }
+                }
+            }
+        }
+        const double ns =
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - began)
+                .count() /
+            static_cast<double>(sample.size() * windows.size());
+        std::printf("  %s: %.1f ns a window\n", pieces[pass], ns - before);
+        before = ns;
+    }
+    std::printf("  (%zu states, one thread)\n", sample.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const bool pairs = argc > 1 && std::strcmp(argv[1], "pairs") == 0;
+    const bool pieces = argc > 1 && std::strcmp(argv[1], "pieces") == 0;
     const std::vector<key_window> windows = window_alphabet({0, 1}, pairs);
     half_table tables[2] = {half_table(pairs ? 26 : 25), half_table(pairs ? 26 : 25)};
     worker workers[2];
     for (worker& w : workers) {
         create_signal_set(w.loop);
+        w.kept.reserve(pieces ? 1000000 : 0);
     }
     lock_values start = read_values(workers[0].loop);
     merge_counters(start);
@@ -176,13 +239,21 @@ int main(int argc, char** argv) {
         }
     };
     const auto began = std::chrono::steady_clock::now();
+    const std::clock_t cpu_began = std::clock(); // both threads' time
     std::thread helper(run, 1);
     run(0);
     helper.join();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    std::printf("%llu states, %llu transitions, %llu steps deep, %.1f s\n",
+    const double cpu_seconds =
+        static_cast<double>(std::clock() - cpu_began) / static_cast<double>(CLOCKS_PER_SEC);
+    std::printf("%llu states, %llu transitions, %llu steps deep, %.1f s, CPU %.1f s\n",
                 static_cast<unsigned long long>(workers[0].states + workers[1].states),
                 static_cast<unsigned long long>(workers[0].transitions + workers[1].transitions),
-                static_cast<unsigned long long>(levels - 1), seconds);
+                static_cast<unsigned long long>(levels - 1), seconds, cpu_seconds);
+    if (pieces) {
+        std::vector<packed_state> sample = workers[0].kept;
+        sample.insert(sample.end(), workers[1].kept.begin(), workers[1].kept.end());
+        time_pieces(workers[0], sample, windows);
+    }
 }
