@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "explore_report.h"
 
 #include "output_files.h"
 
@@ -125,7 +126,8 @@ command_line bad_usage(command_line line, const char* problem, const char* argum
 }
 
 // Refuses two options that name one file: the trace would overwrite the scenario it runs, or
-// the recording and the trace each other.
+// the recording and the trace each other, or an exploration's path its properties or the
+// counterexample written beside it.
 command_line refuse_one_file_twice(command_line line) {
     struct named_file {
         const char* option;
@@ -135,6 +137,18 @@ command_line refuse_one_file_twice(command_line line) {
     for (const char* scenario : line.scenarios) {
         files.push_back({"--scenario", scenario});
     }
+    // An exploration reads its properties before anything is written, and writes its first
+    // counterexample (a file, unless a folder is named) beside the trace of its path.
+    const char* counterexample = line.counterexample;
+    if (line.explore && counterexample == nullptr) {
+        counterexample = default_counterexample;
+    }
+    const std::size_t length = counterexample != nullptr ? std::strlen(counterexample) : 0;
+    if (length > 0 && counterexample[length - 1] == '/') {
+        counterexample = nullptr;
+    }
+    files.insert(files.end(),
+                 {{"--properties", line.properties}, {"--counterexample", counterexample}});
     files.insert(files.end(),
                  {{"--record", line.record}, {"--trace", line.trace}, {"--junit", line.junit}});
     for (const auto& a : files) {
@@ -171,7 +185,13 @@ command_line parse_command_line(int argc, char** argv) {
                                                                         : nullptr;
         if (file != nullptr) {
             if (i + 1 >= argc) {
-                return bad_usage(line, "needs a file", arg);
+                const bool value =
+                    file == &line.digits || file == &line.max_states || file == &line.max_memory;
+                return bad_usage(line,
+                                 value                    ? "needs a value"
+                                 : file == &line.diagrams ? "needs a folder"
+                                                          : "needs a file",
+                                 arg);
             }
             if (*file != nullptr) {
                 return bad_usage(line, "is given twice", arg);

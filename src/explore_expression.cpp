@@ -2,6 +2,7 @@
 // and expressions parsed from them, each literal typed by the name it is compared with.
 #include "explore_expression.h"
 
+#include "Light_Controller.h"
 #include "scenario_format.h"
 
 namespace {
@@ -114,6 +115,11 @@ bool expression_parser::side(operand& o, std::string& literal_text) {
 // Types a literal against the name on the other side.
 bool expression_parser::type_literal(operand& literal, const std::string& text, int name) {
     if (text == "none") {
+        if (!is_digit_string_name(name) && name != name_digit) {
+            error = std::string("'none' is a value of registered, entered and digit, not of ") +
+                    property_name_text(name);
+            return false;
+        }
         return true;
     }
     if (is_digit_string_name(name)) {
@@ -144,6 +150,37 @@ bool expression_parser::type_literal(operand& literal, const std::string& text, 
     literal.literal = value;
     names_digits = names_digits || name == name_digit;
     return true;
+}
+
+// The light's count reads 1000 in a state for every value from 1000 on: they act alike for the
+// lock, and the search keeps them as one. A comparison of the count with a number whose answer
+// differs among those values (light_timer>1000, light_timer<=1000, light_timer=1200) would be
+// answered for 1000 alone, so it is refused; below 1000, and >=1000 or <1000, it is exact.
+bool expression_parser::light_count_comparable(const expression_node& node) {
+    const bool left_literal = node.left.source == operand::kind::literal;
+    const operand& count = left_literal ? node.right : node.left;
+    const operand& other = left_literal ? node.left : node.right;
+    if (count.source == operand::kind::literal || count.name != name_light_timer ||
+        other.source != operand::kind::literal || other.literal < light_limit) {
+        return true;
+    }
+    // The operator as `light_timer OP number`.
+    compare_op op = node.op;
+    if (left_literal) {
+        op = op == compare_op::lt   ? compare_op::gt
+             : op == compare_op::gt ? compare_op::lt
+             : op == compare_op::le ? compare_op::ge
+             : op == compare_op::ge ? compare_op::le
+                                    : op;
+    }
+    if (other.literal == light_limit && (op == compare_op::ge || op == compare_op::lt)) {
+        return true;
+    }
+    const std::string limit = std::to_string(light_limit);
+    error = "light_timer reads " + limit + " for every value from " + limit +
+            " on (they act alike), so it is compared with numbers below " + limit +
+            ", or as >=" + limit + " or <" + limit;
+    return false;
 }
 
 int expression_parser::comparison() {
@@ -189,6 +226,9 @@ int expression_parser::comparison() {
     }
     if ((left_literal && !type_literal(node.left, left_text, left_name)) ||
         (right_literal && !type_literal(node.right, right_text, left_name))) {
+        return -1;
+    }
+    if (!light_count_comparable(node)) {
         return -1;
     }
     return add(node);

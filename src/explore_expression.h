@@ -34,6 +34,10 @@ struct expression_parser {
     // Types a literal against the name on the other side.
     bool type_literal(operand& literal, const std::string& text, int name);
 
+    // Whether a comparison of the light's count with a number has one answer for every count from
+    // 1000 on, as the search keeps them (false with `error` otherwise).
+    bool light_count_comparable(const expression_node& node);
+
     // The grammar from the bottom up: a comparison; one in parentheses or after `not`; factors
     // joined by `and`; conjunctions joined by `or`. Each returns its node, or -1 with `error`.
     int comparison();

@@ -25,8 +25,11 @@ bool explorer::over_memory_limit(std::uint64_t after, const char* what) {
     if (options_.max_memory == 0 || after <= options_.max_memory) {
         return false;
     }
-    stop(std::string(what) + " would need more than " +
-         std::to_string(options_.max_memory / (1024 * 1024)) + " MiB (--max-memory)");
+    const std::uint64_t limit = options_.max_memory;
+    const std::string size = limit % (1024 * 1024) == 0 ? std::to_string(limit >> 20) + " MiB"
+                             : limit % 1024 == 0        ? std::to_string(limit >> 10) + " KiB"
+                                                        : std::to_string(limit) + " bytes";
+    stop(std::string(what) + " would need more than " + size + " (--max-memory)");
     return true;
 }
 

@@ -105,6 +105,7 @@ bool read_property_file(const char* path, std::vector<property>& properties) {
     bool good = true;
     std::string line;
     int number = 0;
+    errno = 0; // a read that fails says why (a folder, for one)
     for (int c = 0; c != EOF;) {
         line.clear();
         while ((c = std::fgetc(file)) != EOF && c != '\n') {
@@ -135,7 +136,8 @@ bool read_property_file(const char* path, std::vector<property>& properties) {
         properties.push_back(std::move(parsed));
     }
     if (std::ferror(file) != 0) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(EIO));
+        std::fprintf(stderr, "%s: cannot read: %s\n", path,
+                     std::strerror(errno != 0 ? errno : EIO));
         good = false;
     }
     std::fclose(file);

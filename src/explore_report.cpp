@@ -96,7 +96,7 @@ bool parse_count(const char* text, std::uint64_t& value, bool sizes) {
 
 // The file for a property's path: FILE as given, or DIR/NAME.scn.
 std::string path_file(const char* counterexample, const property& p) {
-    const std::string target = counterexample != nullptr ? counterexample : "counterexample.scn";
+    const std::string target = counterexample != nullptr ? counterexample : default_counterexample;
     if (target.empty() || target.back() != '/') {
         return target;
     }
@@ -119,6 +119,21 @@ void print_figures(const explore_result& r) {
 
 } // namespace
 
+namespace {
+
+// A number of cycles as the report says it: "1 cycle", "1,215 cycles".
+std::string cycles_text(std::size_t cycles) {
+    return grouped(cycles) + (cycles == 1 ? " cycle" : " cycles");
+}
+
+// A value of an option that does not do: what it wants, and where to read more.
+int bad_value(const char* what) {
+    std::fprintf(stderr, "doorlock: %s\nTry 'doorlock --help' for more information.\n", what);
+    return explore_rejected;
+}
+
+} // namespace
+
 int run_exploration(const explore_request& request) {
     if (request.list) {
         for (const builtin_property& b : builtin_properties()) {
@@ -128,19 +143,15 @@ int run_exploration(const explore_request& request) {
     }
     explore_options options;
     if (request.digits != nullptr && !parse_digits(request.digits, options.digits)) {
-        std::fprintf(stderr,
-                     "doorlock: --digits wants distinct digits, such as 01 or 0123456789\n");
-        return explore_rejected;
+        return bad_value("--digits wants distinct digits, such as 01 or 0123456789");
     }
     if (request.max_states != nullptr &&
         !parse_count(request.max_states, options.max_states, false)) {
-        std::fprintf(stderr, "doorlock: --max-states wants a number of states\n");
-        return explore_rejected;
+        return bad_value("--max-states wants a number of states");
     }
     if (request.max_memory != nullptr &&
         !parse_count(request.max_memory, options.max_memory, true)) {
-        std::fprintf(stderr, "doorlock: --max-memory wants a size such as 1500M or 4G\n");
-        return explore_rejected;
+        return bad_value("--max-memory wants a size such as 1500M or 4G");
     }
     if (request.max_memory == nullptr) {
         options.max_memory = default_memory_limit();
@@ -182,7 +193,9 @@ int run_exploration(const explore_request& request) {
         const property_outcome& o = result.outcomes[i];
         const bool reachable = p.kind == property_kind::reachable;
         const bool good = o.holds;
-        all_hold = all_hold && good;
+        // A reachable not reached before a limit stopped the search is not known to be
+        // unreachable: the run is incomplete, not violated.
+        all_hold = all_hold && (good || (reachable && !complete));
         std::vector<key_window> path = concrete_path(options, o.path);
         std::size_t with_keys = 0;
         for (const key_window& w : path) {
@@ -201,9 +214,12 @@ int run_exploration(const explore_request& request) {
             written_one = written_one || !reachable;
         }
         if (reachable && good) {
-            std::printf("reached after %s cycles (%s of them with keys): %s -> %s\n",
-                        grouped(path.size()).c_str(), grouped(with_keys).c_str(), p.name.c_str(),
-                        file.empty() ? "-" : file.c_str());
+            std::printf("reached after %s (%s of them with keys): %s -> %s\n",
+                        cycles_text(path.size()).c_str(), grouped(with_keys).c_str(),
+                        p.name.c_str(), file.empty() ? "-" : file.c_str());
+        } else if (reachable && !complete) {
+            std::printf("not reached in %s states so far: %s\n", grouped(result.states).c_str(),
+                        p.name.c_str());
         } else if (reachable) {
             std::printf("NOT REACHED in %s states: %s\n", grouped(result.states).c_str(),
                         p.name.c_str());
@@ -216,9 +232,9 @@ int run_exploration(const explore_request& request) {
             std::printf("VIOLATED (its counterexample did not fit in memory): %s\n",
                         p.name.c_str());
         } else {
-            std::printf("VIOLATED after %s cycles (%s of them with keys): %s%s%s\n",
-                        grouped(path.size()).c_str(), grouped(with_keys).c_str(), p.name.c_str(),
-                        file.empty() ? "" : " -> ", file.c_str());
+            std::printf("VIOLATED after %s (%s of them with keys): %s%s%s\n",
+                        cycles_text(path.size()).c_str(), grouped(with_keys).c_str(),
+                        p.name.c_str(), file.empty() ? "" : " -> ", file.c_str());
         }
     }
     print_figures(result);

@@ -15,6 +15,9 @@ constexpr int explore_violated = 1;
 constexpr int explore_rejected = 2;
 constexpr int explore_incomplete = 3;
 
+// Where the first violated property's path goes without --counterexample.
+constexpr const char* default_counterexample = "counterexample.scn";
+
 struct explore_request {
     const char* properties = nullptr;            // --properties FILE
     const char* digits = nullptr;                // --digits DIGITS

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iconv.h>
 #include <sys/wait.h>
@@ -231,6 +232,12 @@ TEST(DoorlockEncoding, KoreanTextsInEucKrWhereTheLocaleSaysSo) {
 }
 
 TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
+    const temporary_folder folder;
+    const std::string properties = folder / "reachable.txt";
+    std::FILE* file = std::fopen(properties.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("reachable sound=3\n", file); // 1,001 cycles away
+    std::fclose(file);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -244,6 +251,17 @@ TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
          "doorlock: unknown argument '--frobnicate'\r\n"
          "Try 'doorlock --help' for more information.\r\n"},
         {{DOORLOCK_BINARY, "--trace", "a.vcd", "--trace", "b.vcd"}, 2, "--trace is given twice"},
+        {{DOORLOCK_BINARY, "--explore", "--max-states"}, 2, "--max-states needs a value\r\n"},
+        {{DOORLOCK_BINARY, "--explore", "--max-states", "0"},
+         2,
+         "wants a number of states\r\nTry 'doorlock --help'"},
+        {{DOORLOCK_BINARY, "--explore", "--digits", "00"}, 2, "distinct digits"},
+        {{DOORLOCK_BINARY, "--explore", "--max-memory", "x"}, 2, "such as 1500M or 4G"},
+        // A limit that stops the search first leaves a reachable unknown, not unreachable.
+        {{DOORLOCK_BINARY, "--explore", "--single-keys", "--digits", "0", "--max-states", "1000",
+          "--properties", properties},
+         3,
+         "not reached in 1,000 states so far: "},
     };
     for (const auto& c : cases) {
         pty_program program{c.args};
@@ -254,6 +272,8 @@ TEST(DoorlockCommandLine, HelpVersionAndBadArguments) {
         if (c.status == 2) {
             EXPECT_EQ(program.output().find("Usage"), std::string::npos)
                 << "one line, not the help";
+            EXPECT_NE(program.output().find("Try 'doorlock --help'"), std::string::npos)
+                << program.output();
         }
     }
 }

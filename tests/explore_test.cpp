@@ -54,6 +54,18 @@ TEST(PropertyParser, AcceptsTheLanguageAndSaysWhatIsWrong) {
         {"door_closed=1 leads-to locked=1 within 5ms", "5ms is not a whole number of 10 ms cycles"},
         {"door_closed=1 leads-to locked=1 within 0", "'0': from 1 to 60000 cycles"},
         {"door_closed=1 leads-to locked=1 within 9 when door=0", "unexpected 'when'"},
+        // The light's count reads 1000 for every value from 1000 on: only comparisons that give
+        // all those values one answer are taken, either way round.
+        {"never light_timer>=1000 or was light_timer<1000", ""},
+        {"reachable light_timer=999 or 999<light_timer", ""},
+        {"never light_timer>1000", "light_timer reads 1000 for every value from 1000 on"},
+        {"always light_timer<=1000", "light_timer reads 1000"},
+        {"reachable was light_timer=1000", "light_timer reads 1000"},
+        {"never 1000<light_timer", "light_timer reads 1000"},
+        {"reachable 1500=light_timer", "light_timer reads 1000"},
+        {"reachable digit=none and registered!=none and entered=none", ""},
+        {"reachable pw_result=none", "'none' is a value of registered, entered and digit, not of "
+                                     "pw_result"},
     };
     for (const line_case& c : cases) {
         property p;
