@@ -113,8 +113,8 @@ const char* const usage_text =
     "when every expectation holds, 1 when one does not, 2 when a file has an error (which\n"
     "outranks a failure) or the run cannot be made (no standard output, a trace or JUnit file\n"
     "that cannot be written). With --explore: 0 when every property holds and every reachable\n"
-    "one is reached, 1 when one does not, 2 for a bad file or option, 3 when the search stopped\n"
-    "at a limit before the end.\n";
+    "one is reached, 1 when one is violated or a whole search did not reach one, 2 for a bad\n"
+    "file or option, 3 when the search stopped at a limit before the end.\n";
 
 namespace {
 
@@ -140,15 +140,17 @@ command_line refuse_one_file_twice(command_line line) {
     // An exploration reads its properties before anything is written, and writes its first
     // counterexample (a file, unless a folder is named) beside the trace of its path.
     const char* counterexample = line.counterexample;
+    const char* counterexample_option = "--counterexample";
     if (line.explore && counterexample == nullptr) {
         counterexample = default_counterexample;
+        counterexample_option = "the counterexample file (counterexample.scn)";
     }
     const std::size_t length = counterexample != nullptr ? std::strlen(counterexample) : 0;
     if (length > 0 && counterexample[length - 1] == '/') {
         counterexample = nullptr;
     }
     files.insert(files.end(),
-                 {{"--properties", line.properties}, {"--counterexample", counterexample}});
+                 {{"--properties", line.properties}, {counterexample_option, counterexample}});
     files.insert(files.end(),
                  {{"--record", line.record}, {"--trace", line.trace}, {"--junit", line.junit}});
     for (const auto& a : files) {

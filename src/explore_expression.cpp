@@ -155,13 +155,23 @@ bool expression_parser::type_literal(operand& literal, const std::string& text, 
 // The light's count reads 1000 in a state for every value from 1000 on: they act alike for the
 // lock, and the search keeps them as one. A comparison of the count with a number whose answer
 // differs among those values (light_timer>1000, light_timer<=1000, light_timer=1200) would be
-// answered for 1000 alone, so it is refused; below 1000, and >=1000 or <1000, it is exact.
+// answered for 1000 alone, so it is refused; below 1000, and >=1000 or <1000, it is exact. So is
+// the count before and after a step compared (1000 and 1000 for 1000 and 1001). Against any
+// other name it is exact: every other counter stays below 1000, and so does every other value.
 bool expression_parser::light_count_comparable(const expression_node& node) {
+    const auto is_count = [](const operand& o) {
+        return o.source != operand::kind::literal && o.name == name_light_timer;
+    };
+    if (is_count(node.left) && is_count(node.right)) {
+        error = "light_timer reads " + std::to_string(light_limit) + " for every value from " +
+                std::to_string(light_limit) +
+                " on (they act alike), so it is not compared with itself";
+        return false;
+    }
     const bool left_literal = node.left.source == operand::kind::literal;
     const operand& count = left_literal ? node.right : node.left;
     const operand& other = left_literal ? node.left : node.right;
-    if (count.source == operand::kind::literal || count.name != name_light_timer ||
-        other.source != operand::kind::literal || other.literal < light_limit) {
+    if (!is_count(count) || other.source != operand::kind::literal || other.literal < light_limit) {
         return true;
     }
     // The operator as `light_timer OP number`.
@@ -226,6 +236,11 @@ int expression_parser::comparison() {
     }
     if ((left_literal && !type_literal(node.left, left_text, left_name)) ||
         (right_literal && !type_literal(node.right, right_text, left_name))) {
+        return -1;
+    }
+    if ((left_text == "none" || right_text == "none") && node.op != compare_op::eq &&
+        node.op != compare_op::ne) {
+        error = "'none' is compared with = or != only";
         return -1;
     }
     if (!light_count_comparable(node)) {

@@ -26,9 +26,9 @@ bool explorer::over_memory_limit(std::uint64_t after, const char* what) {
         return false;
     }
     const std::uint64_t limit = options_.max_memory;
-    const std::string size = limit % (1024 * 1024) == 0 ? std::to_string(limit >> 20) + " MiB"
-                             : limit % 1024 == 0        ? std::to_string(limit >> 10) + " KiB"
-                                                        : std::to_string(limit) + " bytes";
+    const std::string size = limit >= 1024 * 1024 ? std::to_string(limit >> 20) + " MiB"
+                             : limit >= 1024      ? std::to_string(limit >> 10) + " KiB"
+                                                  : std::to_string(limit) + " bytes";
     stop(std::string(what) + " would need more than " + size + " (--max-memory)");
     return true;
 }

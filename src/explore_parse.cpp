@@ -105,11 +105,15 @@ bool read_property_file(const char* path, std::vector<property>& properties) {
     bool good = true;
     std::string line;
     int number = 0;
-    errno = 0; // a read that fails says why (a folder, for one)
+    int read_error = 0; // why a read failed (a folder, for one)
     for (int c = 0; c != EOF;) {
         line.clear();
+        errno = 0;
         while ((c = std::fgetc(file)) != EOF && c != '\n') {
             line += static_cast<char>(c);
+        }
+        if (c == EOF && std::ferror(file) != 0 && read_error == 0) {
+            read_error = errno != 0 ? errno : EIO;
         }
         if (c == EOF && line.empty()) {
             break;
@@ -137,7 +141,7 @@ bool read_property_file(const char* path, std::vector<property>& properties) {
     }
     if (std::ferror(file) != 0) {
         std::fprintf(stderr, "%s: cannot read: %s\n", path,
-                     std::strerror(errno != 0 ? errno : EIO));
+                     std::strerror(read_error != 0 ? read_error : EIO));
         good = false;
     }
     std::fclose(file);

@@ -63,9 +63,12 @@ TEST(PropertyParser, AcceptsTheLanguageAndSaysWhatIsWrong) {
         {"reachable was light_timer=1000", "light_timer reads 1000"},
         {"never 1000<light_timer", "light_timer reads 1000"},
         {"reachable 1500=light_timer", "light_timer reads 1000"},
+        {"reachable 1000<=light_timer and light_timer>pw_timer", ""},
+        {"never light_timer=was light_timer", "light_timer reads 1000"},
         {"reachable digit=none and registered!=none and entered=none", ""},
         {"reachable pw_result=none", "'none' is a value of registered, entered and digit, not of "
                                      "pw_result"},
+        {"never digit<none", "'none' is compared with = or != only"},
     };
     for (const line_case& c : cases) {
         property p;
