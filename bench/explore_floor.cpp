@@ -3,10 +3,10 @@
 // state is loaded into a signal set once and put back before each window; each window's inputs
 // are compared with the earlier windows' (alike inputs step alike); each successor is read back,
 // merged and packed, and, unless an earlier window of the state reached it, looked up in a flat
-// open-addressing table. The table is two halves, one a thread, chosen by a bit of the hash, so
-// that no look-up needs a lock: both threads expand their half of a level, then each adds the
-// successors that fall in its half. No property, no path, no limit: the exploration's own times
-// are measured against this.
+// open-addressing table (doorlock's own). The set is two such tables, one a thread, chosen by a
+// bit of the hash, so that no look-up needs a lock: both threads expand their half of a level,
+// then each adds the successors that fall in its half. No property, no path, no limit: the
+// exploration's own times are measured against this.
 // Usage: explore_floor [pairs | pieces]   (single keys and digits 0 and 1; `pairs` adds the
 // two-key windows; `pieces` then times each piece of a window's work on the first states found)
 #include "explore_step.h"
@@ -24,48 +24,6 @@
 #include <vector>
 
 namespace {
-
-// One half of the set: linear probing, a slot empty while `used` is 0.
-class half_table {
-  public:
-    explicit half_table(int bits) : mask_((std::uint64_t{1} << bits) - 1) {
-        const std::uint64_t bytes = (mask_ + 1) * sizeof(slot);
-        slots_ = static_cast<slot*>(allocate_in_huge_pages(bytes));
-        std::memset(slots_, 0, bytes);
-    }
-    ~half_table() { std::free(slots_); }
-    half_table(const half_table&) = delete;
-    half_table& operator=(const half_table&) = delete;
-
-    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[(hash >> 1) & mask_]); }
-    // True when the state was not there (it is now).
-    bool insert(const packed_state& s, std::uint64_t hash) {
-        for (std::uint64_t at = (hash >> 1) & mask_;; at = (at + 1) & mask_) {
-            slot& x = slots_[at];
-            if (x.used == 0) {
-                if (++used_ * 10 > (mask_ + 1) * 8) {
-                    std::fputs("explore_floor: the table is too small\n", stderr);
-                    std::exit(1);
-                }
-                x = {s.low, s.high, 1};
-                return true;
-            }
-            if (x.low == s.low && x.high == s.high) {
-                return false;
-            }
-        }
-    }
-
-  private:
-    struct slot {
-        std::uint64_t low;
-        std::uint32_t high;
-        std::uint32_t used;
-    };
-    slot* slots_ = nullptr;
-    std::uint64_t mask_;
-    std::uint64_t used_ = 0;
-};
 
 struct hashed_state {
     packed_state state;
@@ -123,22 +81,27 @@ void expand_level(worker& w, const std::vector<key_window>& windows) {
             }
             reached[different++] = packed;
             const std::uint64_t hash = state_table::hash(packed);
-            w.successors[hash & 1].push_back({packed, hash});
+            w.successors[hash >> 63].push_back({packed, hash});
         }
     }
 }
 
-// Adds the successors both workers found in half `me`; the new ones make the worker's next level.
-void add_level(worker workers[2], int me, half_table& table) {
+// Adds the successors both workers found in half `me` to that half of the set (doorlock's own
+// table, doubled as it fills); the new ones make the worker's next level.
+void add_level(worker workers[2], int me, state_table& table) {
     worker& w = workers[me];
     w.next.clear();
     for (int from = 0; from < 2; ++from) {
         const std::vector<hashed_state>& found = workers[from].successors[me];
         for (std::size_t i = 0; i < found.size(); ++i) {
+            if (table.needs_growth()) {
+                table.grow();
+            }
             if (i + 8 < found.size()) {
                 table.prefetch(found[i + 8].hash);
             }
-            if (table.insert(found[i].state, found[i].hash)) {
+            const auto index = static_cast<std::uint32_t>(w.states + w.next.size());
+            if (table.find_or_insert(found[i].state, found[i].hash, index) == no_index) {
                 w.next.push_back(found[i].state);
                 if (w.kept.size() < w.kept.capacity()) {
                     w.kept.push_back(found[i].state);
@@ -210,7 +173,7 @@ int main(int argc, char** argv) {
     const bool pairs = argc > 1 && std::strcmp(argv[1], "pairs") == 0;
     const bool pieces = argc > 1 && std::strcmp(argv[1], "pieces") == 0;
     const std::vector<key_window> windows = window_alphabet({0, 1}, pairs);
-    half_table tables[2] = {half_table(pairs ? 26 : 25), half_table(pairs ? 26 : 25)};
+    state_table tables[2]; // the halves, by the top bit of the hash
     worker workers[2];
     for (worker& w : workers) {
         create_signal_set(w.loop);
@@ -221,9 +184,11 @@ int main(int argc, char** argv) {
     packed_state packed;
     pack(start, packed);
     const std::uint64_t hash = state_table::hash(packed);
-    tables[hash & 1].insert(packed, hash);
-    workers[hash & 1].level.push_back(packed);
-    workers[hash & 1].states = 1;
+    const auto half = static_cast<std::size_t>(hash >> 63);
+    tables[half].grow();
+    tables[half].find_or_insert(packed, hash, 0);
+    workers[half].level.push_back(packed);
+    workers[half].states = 1;
 
     bool more = true;
     std::uint64_t levels = 0; // with states, the start's included

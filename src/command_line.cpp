@@ -1,9 +1,10 @@
 #include "command_line.h"
-#include "explore_report.h"
 
+#include "explore_report.h"
 #include "output_files.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 // The --help text.
@@ -140,10 +141,12 @@ command_line refuse_one_file_twice(command_line line) {
     // An exploration reads its properties before anything is written, and writes its first
     // counterexample (a file, unless a folder is named) beside the trace of its path.
     const char* counterexample = line.counterexample;
+    static const std::string default_named =
+        std::string("the counterexample file (") + default_counterexample + ")";
     const char* counterexample_option = "--counterexample";
     if (line.explore && counterexample == nullptr) {
         counterexample = default_counterexample;
-        counterexample_option = "the counterexample file (counterexample.scn)";
+        counterexample_option = default_named.c_str();
     }
     const std::size_t length = counterexample != nullptr ? std::strlen(counterexample) : 0;
     if (length > 0 && counterexample[length - 1] == '/') {

@@ -162,10 +162,11 @@ bool expression_parser::light_count_comparable(const expression_node& node) {
     const auto is_count = [](const operand& o) {
         return o.source != operand::kind::literal && o.name == name_light_timer;
     };
+    const std::string limit = std::to_string(light_limit);
+    const std::string reads =
+        "light_timer reads " + limit + " for every value from " + limit + " on (they act alike), ";
     if (is_count(node.left) && is_count(node.right)) {
-        error = "light_timer reads " + std::to_string(light_limit) + " for every value from " +
-                std::to_string(light_limit) +
-                " on (they act alike), so it is not compared with itself";
+        error = reads + "so it is not compared with itself";
         return false;
     }
     const bool left_literal = node.left.source == operand::kind::literal;
@@ -186,10 +187,8 @@ bool expression_parser::light_count_comparable(const expression_node& node) {
     if (other.literal == light_limit && (op == compare_op::ge || op == compare_op::lt)) {
         return true;
     }
-    const std::string limit = std::to_string(light_limit);
-    error = "light_timer reads " + limit + " for every value from " + limit +
-            " on (they act alike), so it is compared with numbers below " + limit +
-            ", or as >=" + limit + " or <" + limit;
+    error = reads + "so it is compared with numbers below " + limit + ", or as >=" + limit +
+            " or <" + limit;
     return false;
 }
 

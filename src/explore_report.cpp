@@ -117,10 +117,6 @@ void print_figures(const explore_result& r) {
                 r.seconds, rate, static_cast<double>(peak_memory_bytes(r)) / (1024.0 * 1024.0));
 }
 
-} // namespace
-
-namespace {
-
 // A number of cycles as the report says it: "1 cycle", "1,215 cycles".
 std::string cycles_text(std::size_t cycles) {
     return grouped(cycles) + (cycles == 1 ? " cycle" : " cycles");
